@@ -1,0 +1,157 @@
+#include "util/CmdArgParser.h"
+
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <sstream>
+
+namespace zor::util {
+
+namespace {
+
+template <typename Argv>
+void copy_args(int argc, Argv argv, std::string& prog_name, std::vector<std::string>& args) {
+    if (argc < 1) {
+        return;
+    }
+    prog_name = argv[0];
+    args.reserve(static_cast<std::size_t>(argc - 1));
+    for (int i = 1; i < argc; ++i) {
+        args.emplace_back(argv[i]);
+    }
+}
+
+bool is_hex_text(const std::string& text) {
+    return text.size() > 2 && text[0] == '0' &&
+           std::tolower(static_cast<unsigned char>(text[1])) == 'x';
+}
+
+}  // namespace
+
+CmdArgParser::CmdArgParser(int argc, const char** argv) : arg_count(argc) {
+    copy_args(argc, argv, prog_name, args);
+}
+
+CmdArgParser::CmdArgParser(int argc, char** argv) : arg_count(argc) {
+    copy_args(argc, argv, prog_name, args);
+}
+
+CmdArgParser::~CmdArgParser() = default;
+
+bool CmdArgParser::find(const std::string& option) {
+    for (auto it = args.cbegin(); it != args.cend(); ++it) {
+        if (*it == option) {
+            cursor = it + 1;
+            cursor_set = true;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CmdArgParser::next_str(std::string& value) {
+    // An unset cursor behaves as one standing at the end.
+    if (!cursor_set || cursor == args.cend()) {
+        return false;
+    }
+    // A value never swallows the option that follows it.
+    if (!cursor->empty() && (*cursor)[0] == '-') {
+        return false;
+    }
+    value = *cursor++;
+    return true;
+}
+
+CmdArgParser::Taken CmdArgParser::next_int(int& value) {
+    std::string text;
+    if (!next_str(text)) {
+        return Taken::nothing;
+    }
+    if (is_hex_text(text)) {
+        unsigned int bits = 0;
+        if (std::sscanf(text.c_str(), "%x", &bits) != 1) {
+            return Taken::unconverted;
+        }
+        value = static_cast<int>(bits);
+        return Taken::converted;
+    }
+    // Flags replaced by dec alone: no white-space skip, no octal.
+    std::istringstream in(text, std::ios_base::in);
+    in.flags(std::ios_base::dec);
+    in >> value;
+    return in.fail() ? Taken::failed : Taken::converted;
+}
+
+bool CmdArgParser::next(int& value) {
+    return next_int(value) == Taken::converted;
+}
+
+// The target is written back only when the conversion wrote the local int.
+// On the 32-bit board the copy in and out is exact, so this is the same as
+// always writing back; on a 64-bit host it keeps a refused long untouched.
+template <typename T, typename Back>
+bool CmdArgParser::next_through_int(T& value, int local, Back back) {
+    const Taken taken = next_int(local);
+    if (taken == Taken::converted || taken == Taken::failed) {
+        value = back(local);
+    }
+    return taken == Taken::converted;
+}
+
+bool CmdArgParser::next(unsigned int& value) {
+    return next_through_int(value, static_cast<int>(value),
+                            [](int v) { return static_cast<unsigned int>(v); });
+}
+
+bool CmdArgParser::next(long& value) {
+    return next_through_int(value, static_cast<int>(static_cast<std::uint32_t>(value)),
+                            [](int v) { return static_cast<long>(v); });
+}
+
+bool CmdArgParser::next(unsigned long& value) {
+    return next_through_int(value, static_cast<int>(static_cast<std::uint32_t>(value)), [](int v) {
+        return static_cast<unsigned long>(static_cast<std::uint32_t>(v));
+    });
+}
+
+bool CmdArgParser::next(short& value) {
+    return next_through_int(value, static_cast<int>(value), [](int v) {
+        return static_cast<short>(static_cast<std::uint16_t>(v));
+    });
+}
+
+bool CmdArgParser::next(unsigned short& value) {
+    return next_through_int(value, static_cast<int>(value),
+                            [](int v) { return static_cast<unsigned short>(v); });
+}
+
+// char is unsigned on the board; read it so on the host too.
+bool CmdArgParser::next(char& value) {
+    return next_through_int(value, static_cast<int>(static_cast<unsigned char>(value)),
+                            [](int v) { return static_cast<char>(static_cast<unsigned char>(v)); });
+}
+
+bool CmdArgParser::next(unsigned char& value) {
+    return next_through_int(value, static_cast<int>(value),
+                            [](int v) { return static_cast<unsigned char>(v); });
+}
+
+bool CmdArgParser::next(float& value) {
+    std::string text;
+    if (!next_str(text)) {
+        return false;
+    }
+    std::istringstream in(text, std::ios_base::in);
+    in.flags(std::ios_base::scientific);
+    in >> value;
+    return !in.fail();
+}
+
+bool CmdArgParser::next(double& value) {
+    float local = static_cast<float>(value);
+    const bool converted = next(local);
+    value = static_cast<double>(local);
+    return converted;
+}
+
+}  // namespace zor::util
