@@ -1,15 +1,23 @@
+#include <cstdio>
+#include <cstdlib>
+
 #include "app/cli.h"
 #include "fpga/FPGAMap.h"
 #include "util/CmdArgParser.h"
 
-#include <cstdlib>
-
 int main(int argc, char** argv) {
     zor::util::CmdArgParser parser(argc, argv);
+    int status;
     try {
-        return run_command(decide_command(parser));
+        status = run_command(decide_command(parser));
     } catch (const MapFailed&) {
         // The window has already said "ERROR : Failed to mmap".
         return EXIT_FAILURE;
     }
+    // A report that could not be written in full (closed or full standard
+    // output) must not pass for a good one in a script.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        return status == 0 ? EXIT_FAILURE : status;
+    }
+    return status;
 }

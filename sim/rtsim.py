@@ -184,14 +184,17 @@ def data_extents(path):
 
 
 # Runs inside the private mount namespace: a fresh /dev holding only the
-# simulated mem (and null), then the program. The marker file proves that
+# simulated mem (and null and full), then the program. The marker file proves that
 # every step before the program succeeded.
 _ISOLATE = r"""
 set -eu
 work=$1; device=$2; shift 2
 mount --bind /dev/null "$work/null"
+mount --bind /dev/full "$work/full"
 mount -t tmpfs -o mode=0755,size=64k rtsim /dev
-touch /dev/null && mount --bind "$work/null" /dev/null
+touch /dev/null /dev/full
+mount --bind "$work/null" /dev/null
+mount --bind "$work/full" /dev/full
 case $device in
   image)      touch /dev/mem && mount --bind "$work/root/dev/mem" /dev/mem ;;
   missing)    mkdir /dev/mem ;;
@@ -217,7 +220,8 @@ class Bench:
         self.root = os.path.join(self.work, "root")
         self.image = os.path.join(self.root, "dev", "mem")
         os.makedirs(os.path.join(self.root, "dev"))
-        open(os.path.join(self.work, "null"), "w").close()
+        for stand_in in ("null", "full"):
+            open(os.path.join(self.work, stand_in), "w").close()
         if device == "missing":
             os.mkdir(self.image)
         elif device == "unmappable":
