@@ -46,7 +46,7 @@ void print_ve_channels(unsigned int first, unsigned int count) {
                         static_cast<unsigned long long>(count) * words_per_channel);
             return;
         }
-        std::printf("VE Channel %u = \n", channel);
+        std::printf("VE Channel %d = \n", static_cast<int>(channel));
         for (unsigned long w = 0; w < words_per_channel; ++w, ++cursor) {
             std::printf("\t0x%08lX\t: %f\n", *cursor, static_cast<double>(as_float(*cursor)));
         }
