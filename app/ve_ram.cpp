@@ -34,7 +34,11 @@ void write_ve_known_pattern(unsigned long, unsigned long) {}
 void print_ve_channels(unsigned int first, unsigned int count) {
     std::vector<unsigned long> words;
     read_ve(first, count, words);
+    print_ve_words(first, count, words);
+}
 
+void print_ve_words(unsigned int first, unsigned int count,
+                    const std::vector<unsigned long>& words) {
     auto cursor = words.cbegin();
     for (unsigned int i = 0; i < count; ++i) {
         const unsigned int channel = first + i;

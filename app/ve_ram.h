@@ -17,3 +17,7 @@ void write_ve_known_pattern(unsigned long first, unsigned long count);
 // Prints the channels that read_ve supplied, each as its eight words in hex
 // and read as single-precision floats. Never reads past the words supplied.
 void print_ve_channels(unsigned int first, unsigned int count);
+
+// The dump of `count` channels from `first` out of the words read for them.
+void print_ve_words(unsigned int first, unsigned int count,
+                    const std::vector<unsigned long>& words);
