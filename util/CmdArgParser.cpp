@@ -30,10 +30,12 @@ bool is_hex_text(const std::string& text) {
 
 CmdArgParser::CmdArgParser(int argc, const char** argv) : arg_count(argc) {
     copy_args(argc, argv, prog_name, args);
+    cursor = args.cend();
 }
 
 CmdArgParser::CmdArgParser(int argc, char** argv) : arg_count(argc) {
     copy_args(argc, argv, prog_name, args);
+    cursor = args.cend();
 }
 
 CmdArgParser::~CmdArgParser() = default;
@@ -42,7 +44,6 @@ bool CmdArgParser::find(const std::string& option) {
     for (auto it = args.cbegin(); it != args.cend(); ++it) {
         if (*it == option) {
             cursor = it + 1;
-            cursor_set = true;
             return true;
         }
     }
@@ -50,8 +51,7 @@ bool CmdArgParser::find(const std::string& option) {
 }
 
 bool CmdArgParser::next_str(std::string& value) {
-    // An unset cursor behaves as one standing at the end.
-    if (!cursor_set || cursor == args.cend()) {
+    if (cursor == args.cend()) {
         return false;
     }
     // A value never swallows the option that follows it.

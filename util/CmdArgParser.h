@@ -51,8 +51,9 @@ class CmdArgParser {
     std::string prog_name;
     int arg_count;
     std::vector<std::string> args;
+    // Until the first successful find it stands at the end, so no value can
+    // be taken before an option has been found.
     std::vector<std::string>::const_iterator cursor;
-    bool cursor_set = false;
 };
 
 }  // namespace zor::util
