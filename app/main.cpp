@@ -7,7 +7,7 @@
 
 int main(int argc, char** argv) {
     zor::util::CmdArgParser parser(argc, argv);
-    int status;
+    int status = 0;
     try {
         status = run_command(decide_command(parser));
     } catch (const MapFailed&) {
@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
     }
     // A report that could not be written in full (closed or full standard
     // output) must not pass for a good one in a script.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
         return status == 0 ? EXIT_FAILURE : status;
     }
     return status;

@@ -10,7 +10,7 @@ constexpr unsigned long words_per_channel = 8;
 
 float as_float(unsigned long word) {
     const std::uint32_t bits = static_cast<std::uint32_t>(word);
-    float value;
+    float value = 0;
     std::memcpy(&value, &bits, sizeof value);
     return value;
 }

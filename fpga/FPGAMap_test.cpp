@@ -16,7 +16,7 @@ namespace {
 constexpr unsigned long register_page = 0xF0000000;
 
 class FPGAMapTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         struct stat st {};
         ASSERT_EQ(stat("/dev/mem", &st), 0) << "no simulated /dev/mem";

@@ -63,7 +63,7 @@ void print_section(const char* title, const flag_row& first, const flag_row& sec
 
 int mgt_link_status() {
     FPGAMap window(fpga_base, register_window_length);
-    volatile std::uint32_t* regs = window.Get();
+    const volatile std::uint32_t* regs = window.Get();
     // Each register is read once, before any output, so every flag of a
     // section comes from the same read.
     const std::uint32_t tx = regs[word_index(tx_status_offset)];
@@ -82,7 +82,7 @@ int mgt_link_status() {
 
 int loopback_status() {
     FPGAMap window(fpga_base, register_window_length);
-    volatile std::uint32_t* regs = window.Get();
+    const volatile std::uint32_t* regs = window.Get();
     const std::uint32_t far = regs[word_index(far_loopback_offset)];
     const std::uint32_t near = regs[word_index(near_loopback_offset)];
 

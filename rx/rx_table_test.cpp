@@ -14,7 +14,9 @@ struct extract_case {
 };
 
 // The physical address of table entry i.
-constexpr unsigned long at(unsigned long i) { return 0xF0010000UL + 4 * i; }
+constexpr unsigned long at(unsigned long i) {
+    return 0xF0010000UL + 4 * i;
+}
 
 TEST(ExtractNode, PicksEntriesWhoseDestinationFieldIsExactlyTheNodeBit) {
     const extract_case cases[] = {

@@ -49,7 +49,7 @@ class CmdArgParser {
     bool next_through_int(T& value, int local, Back back);
 
     std::string prog_name;
-    int arg_count;
+    [[maybe_unused]] int arg_count;  // kept as given; nothing reads it
     std::vector<std::string> args;
     // Until the first successful find it stands at the end, so no value can
     // be taken before an option has been found.
