@@ -19,9 +19,9 @@ LIBRARY_PACKAGE = {"libc.so.6": "libc6", "libm.so.6": "libc6",
                    "libgcc_s.so.1": "libgcc-s1", "libstdc++.so.6": "libstdc++6"}
 RELEASE_VERSIONED = {"GLIBC": "libc6", "GCC": "libgcc-s1"}
 # libstdc++'s symbol versions do not follow the package version: these are
-# the newest that libstdc++6 5.2 provides. A binary that needs more needs a
+# the newest that libstdc++6 11 provides. A binary that needs more needs a
 # higher minimum in CMakeLists.txt, and a new pair here.
-LIBSTDCXX_NEWEST = ("5.2", {"GLIBCXX": "3.4.21", "CXXABI": "1.3.9"})
+LIBSTDCXX_NEWEST = ("11", {"GLIBCXX": "3.4.29", "CXXABI": "1.3.13"})
 
 
 def shipped_files(prefix):
