@@ -1,17 +1,22 @@
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 #include "app/cli.h"
 #include "fpga/FPGAMap.h"
 #include "util/CmdArgParser.h"
 
 int main(int argc, char** argv) {
-    zor::util::CmdArgParser parser(argc, argv);
     int status = 0;
     try {
+        zor::util::CmdArgParser parser(argc, argv);
         status = run_command(decide_command(parser));
     } catch (const MapFailed&) {
         // The window has already said "ERROR : Failed to mmap".
+        return EXIT_FAILURE;
+    } catch (const std::bad_alloc&) {
+        // Caught so that the stack unwinds: an open window is unmapped and
+        // closed on the way here, and nothing lands on standard error.
         return EXIT_FAILURE;
     }
     // A report that could not be written in full (closed or full standard

@@ -17,7 +17,8 @@ constexpr std::size_t entries_examined = 10;
 }  // namespace
 
 void read_rx_table(std::vector<unsigned long>& table, unsigned long offset) {
-    FPGAMap window(fpga_base + offset, rx_table_bytes);
+    // Physical addresses are 32 bits wide, also where unsigned long is wider.
+    FPGAMap window((fpga_base + offset) & 0xFFFFFFFFUL, rx_table_bytes);
     const volatile std::uint32_t* words = window.Get();
     // The room is made before the first read, so the loop is nothing but one
     // word load per entry: no growth, and no copy routine, next to the window.

@@ -196,10 +196,12 @@ touch /dev/null /dev/full
 mount --bind "$work/null" /dev/null
 mount --bind "$work/full" /dev/full
 case $device in
-  image)      touch /dev/mem && mount --bind "$work/root/dev/mem" /dev/mem ;;
+  image)      touch /dev/mem
+              mount --bind "$work/root/dev/mem" /dev/mem ;;
   missing)    mkdir /dev/mem ;;
   unmappable) mount --bind "$work/null" "$work/root/dev/mem"
-              touch /dev/mem && mount --bind "$work/null" /dev/mem ;;
+              touch /dev/mem
+              mount --bind "$work/null" /dev/mem ;;
 esac
 [ -e "$work/root/dev/mem" ] || { echo "rtsim: $work/root/dev/mem is missing" >&2; exit 125; }
 touch "$work/isolated"

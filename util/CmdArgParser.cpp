@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <sstream>
 
 namespace zor::util {
@@ -24,6 +25,18 @@ void copy_args(int argc, Argv argv, std::string& prog_name, std::vector<std::str
 bool is_hex_text(const std::string& text) {
     return text.size() > 2 && text[0] == '0' &&
            std::tolower(static_cast<unsigned char>(text[1])) == 'x';
+}
+
+// A double beyond the float range becomes the infinity of its sign, as
+// rounding to nearest gives; the plain conversion would be undefined.
+float nearest_float(double value) {
+    if (value > std::numeric_limits<float>::max()) {
+        return std::numeric_limits<float>::infinity();
+    }
+    if (value < -std::numeric_limits<float>::max()) {
+        return -std::numeric_limits<float>::infinity();
+    }
+    return static_cast<float>(value);
 }
 
 }  // namespace
@@ -148,7 +161,7 @@ bool CmdArgParser::next(float& value) {
 }
 
 bool CmdArgParser::next(double& value) {
-    float local = static_cast<float>(value);
+    float local = nearest_float(value);
     const bool converted = next(local);
     value = static_cast<double>(local);
     return converted;

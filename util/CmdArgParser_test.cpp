@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
@@ -321,6 +322,16 @@ TEST(CmdArgParser, NextDoubleCarriesSinglePrecision) {
     EXPECT_EQ(d, 2.5);
     EXPECT_FALSE(p.next(d));
     EXPECT_TRUE(took_value(p));
+}
+
+TEST(CmdArgParser, RefusedDoubleBeyondFloatRangeBecomesInfinity) {
+    auto p = parse({"-d"});
+    ASSERT_TRUE(p.find("-d"));
+    for (const double start : {1e300, -1e300}) {
+        double d = start;
+        EXPECT_FALSE(p.next(d));
+        EXPECT_TRUE(std::isinf(d) && std::signbit(d) == std::signbit(start)) << start;
+    }
 }
 
 }  // namespace

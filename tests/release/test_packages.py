@@ -18,10 +18,13 @@ DEB_ARCHITECTURE = {EM_PPC: "powerpc", EM_X86_64: "amd64"}
 LIBRARY_PACKAGE = {"libc.so.6": "libc6", "libm.so.6": "libc6",
                    "libgcc_s.so.1": "libgcc-s1", "libstdc++.so.6": "libstdc++6"}
 RELEASE_VERSIONED = {"GLIBC": "libc6", "GCC": "libgcc-s1"}
-# libstdc++'s symbol versions do not follow the package version: these are
-# the newest that libstdc++6 11 provides. A binary that needs more needs a
-# higher minimum in CMakeLists.txt, and a new pair here.
-LIBSTDCXX_NEWEST = ("11", {"GLIBCXX": "3.4.29", "CXXABI": "1.3.13"})
+# libstdc++'s symbol versions do not follow the package version: the newest
+# symbol versions of some libstdc++6 releases, oldest first. A binary that
+# needs more than the last needs a new row here.
+LIBSTDCXX_RELEASES = [
+    ("5.2", {"GLIBCXX": "3.4.21", "CXXABI": "1.3.9"}),
+    ("11", {"GLIBCXX": "3.4.29", "CXXABI": "1.3.13"}),
+]
 
 
 def shipped_files(prefix):
@@ -153,12 +156,14 @@ class DebianPackageTest(unittest.TestCase, InstalledTree):
                                     f"{package} (>= {depends[package]}) lacks {prefix}_{needed}")
 
         if "libstdc++6" in depends:
-            minimum, newest = LIBSTDCXX_NEWEST
-            self.assertTrue(shipped.version_at_least(depends["libstdc++6"] or "0", minimum))
-            for prefix, limit in newest.items():
-                for needed in versions.get(prefix, []):
-                    self.assertTrue(shipped.version_at_least(limit, needed),
-                                    f"{prefix}_{needed} is newer than libstdc++6 {minimum} has")
+            # The oldest release that has every symbol version the binary needs.
+            enough = next((release for release, newest in LIBSTDCXX_RELEASES
+                           if all(shipped.version_at_least(newest[prefix], needed)
+                                  for prefix in newest for needed in versions.get(prefix, []))),
+                          None)
+            self.assertIsNotNone(enough, "libstdc++ symbols newer than any known release")
+            self.assertTrue(shipped.version_at_least(depends["libstdc++6"] or "0", enough),
+                            f"libstdc++6 (>= {depends['libstdc++6']}) is older than {enough}")
 
     def test_installed_packages_run_rtprobe_on_an_example_board(self):
         self.check_usable(os.path.join(self.root, "usr"))
