@@ -25,6 +25,17 @@ class RtprobeCase(unittest.TestCase):
         self.assertEqual(result.stderr, b"", f"stderr of rtprobe {' '.join(args)}")
         return result
 
+    def assertOutput(self, actual, expected, what):
+        """Byte-exact output, reported by its first differing line."""
+        expected = expected.encode("ascii")
+        if actual == expected:
+            return
+        got, want = actual.split(b"\n"), expected.split(b"\n")
+        n = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b),
+                 min(len(got), len(want)))
+        self.fail(f"{what}: line {n + 1} differs: got {got[n:n + 1]!r}, "
+                  f"expected {want[n:n + 1]!r} ({len(got)} vs {len(want)} lines)")
+
     def bench(self, board=None, device="image"):
         """A board kept for several runs, or for looking at the image after one."""
         bench = rtsim.Bench(BINARY, board, device)

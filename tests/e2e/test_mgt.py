@@ -73,16 +73,6 @@ CASES = {
 
 class MgtTest(rtcase.RtprobeCase):
 
-    def assertOutput(self, actual, expected, what):
-        expected = expected.encode("ascii")
-        if actual == expected:
-            return
-        got, want = actual.split(b"\n"), expected.split(b"\n")
-        n = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b),
-                 min(len(got), len(want)))
-        self.fail(f"{what}: line {n + 1} differs: got {got[n:n + 1]!r}, "
-                  f"expected {want[n:n + 1]!r}")
-
     def test_model_matches_hand_written_lines(self):
         zeros = "0\t\t" * 8 + "\n"
         tx = status_report({TX: 0x20}).split("\n")

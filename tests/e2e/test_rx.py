@@ -96,16 +96,6 @@ def snapshot(bench):
 
 class RxTest(rtcase.RtprobeCase):
 
-    def assertOutput(self, actual, expected, what):
-        expected = expected.encode("ascii")
-        if actual == expected:
-            return
-        got, want = actual.split(b"\n"), expected.split(b"\n")
-        n = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b),
-                 min(len(got), len(want)))
-        self.fail(f"{what}: line {n + 1} differs: got {got[n:n + 1]!r}, "
-                  f"expected {want[n:n + 1]!r} ({len(got)} vs {len(want)} lines)")
-
     def test_model_matches_hand_written_lines(self):
         rx = BOARDS["noise"]
         self.assertIn("0xF001000C\t\t0x00201ABC\n", raw_report(rx))
