@@ -10,18 +10,6 @@ namespace zor::util {
 
 namespace {
 
-template <typename Argv>
-void copy_args(int argc, Argv argv, std::string& prog_name, std::vector<std::string>& args) {
-    if (argc < 1) {
-        return;
-    }
-    prog_name = argv[0];
-    args.reserve(static_cast<std::size_t>(argc - 1));
-    for (int i = 1; i < argc; ++i) {
-        args.emplace_back(argv[i]);
-    }
-}
-
 bool is_hex_text(const std::string& text) {
     return text.size() > 2 && text[0] == '0' &&
            std::tolower(static_cast<unsigned char>(text[1])) == 'x';
@@ -42,14 +30,16 @@ float nearest_float(double value) {
 }  // namespace
 
 CmdArgParser::CmdArgParser(int argc, const char** argv) : arg_count(argc) {
-    copy_args(argc, argv, prog_name, args);
+    if (argc >= 1) {
+        prog_name = argv[0];
+        args.assign(argv + 1, argv + argc);
+    }
     cursor = args.cend();
 }
 
-CmdArgParser::CmdArgParser(int argc, char** argv) : arg_count(argc) {
-    copy_args(argc, argv, prog_name, args);
-    cursor = args.cend();
-}
+// The arguments are only read, never changed.
+CmdArgParser::CmdArgParser(int argc, char** argv)
+    : CmdArgParser(argc, const_cast<const char**>(argv)) {}
 
 CmdArgParser::~CmdArgParser() = default;
 

@@ -1,9 +1,13 @@
 """Shared ground for the tests of what is shipped: the build's paths (set by
-CTest), what an ELF binary links against, and a run of an installed rtsim."""
+CTest), what an ELF binary links against, and a run of an installed rtsim.
+Importing it also puts the simulated board's module on the path."""
 
 import os
 import re
 import subprocess
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim"))
 
 SOURCE = os.environ.get("RTPROBE_SOURCE_DIR", "")
 BUILD = os.environ.get("RTPROBE_BUILD_DIR", "")
@@ -12,9 +16,6 @@ CMAKE = os.environ.get("CMAKE", "cmake")
 CPACK = os.environ.get("CPACK", "cpack")
 OBJDUMP = os.environ.get("OBJDUMP", "objdump")
 
-EM_PPC, EM_X86_64 = 20, 62
-
-
 def checked(argv, **kwargs):
     """Runs a command that must succeed; its output is in the error if not."""
     done = subprocess.run(argv, capture_output=True, text=True, **kwargs)
@@ -22,14 +23,6 @@ def checked(argv, **kwargs):
         raise RuntimeError(f"{' '.join(argv)} exited with {done.returncode}:\n"
                            + done.stdout + done.stderr)
     return done.stdout
-
-
-def elf_machine(path):
-    """e_machine of an ELF file, read in the file's own byte order."""
-    with open(path, "rb") as f:
-        header = f.read(20)
-    assert header[:4] == b"\x7fELF", f"{path} is not an ELF file"
-    return int.from_bytes(header[18:20], {1: "little", 2: "big"}[header[5]])
 
 
 def needed_libraries(path):

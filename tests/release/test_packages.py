@@ -9,9 +9,9 @@ import tempfile
 import unittest
 
 import shipped
-from shipped import EM_PPC, EM_X86_64
+from rtsim import binary_target
 
-DEB_ARCHITECTURE = {EM_PPC: "powerpc", EM_X86_64: "amd64"}
+DEB_ARCHITECTURE = {"ppc": "powerpc", "host": "amd64"}
 
 # The package that provides each shared library rtprobe may link against,
 # and which of its symbol versions follow that package's own version.
@@ -128,8 +128,8 @@ class DebianPackageTest(unittest.TestCase, InstalledTree):
                 self.assertEqual(regular, files)
 
     def test_architectures_match_what_the_packages_hold(self):
-        machine = shipped.elf_machine(os.path.join(self.root, "usr/bin/rtprobe"))
-        self.assertEqual(machine, shipped.elf_machine(shipped.BINARY),
+        machine = binary_target(os.path.join(self.root, "usr/bin/rtprobe"))[0]
+        self.assertEqual(machine, binary_target(shipped.BINARY)[0],
                          "the package holds another build's rtprobe")
         self.assertEqual(self.field(self.debs["rtprobe"], "Architecture"),
                          DEB_ARCHITECTURE[machine])

@@ -10,6 +10,7 @@ import tempfile
 import unittest
 
 import shipped
+from rtsim import binary_target
 
 
 class StaticBuildTest(unittest.TestCase):
@@ -28,7 +29,7 @@ class StaticBuildTest(unittest.TestCase):
         cls.binary = os.path.join(cls.work, "rtprobe")
 
     def test_needs_no_shared_library(self):
-        self.assertEqual(shipped.elf_machine(self.binary), shipped.elf_machine(shipped.BINARY))
+        self.assertEqual(binary_target(self.binary), binary_target(shipped.BINARY))
         self.assertEqual(shipped.needed_libraries(self.binary), [])
         headers = shipped.checked([shipped.OBJDUMP, "-p", self.binary])
         self.assertNotIn("INTERP", headers, "a static binary names no dynamic loader")
