@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/ve_ram.h"
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs only on a simulated board (the bench puts an image file at /dev/mem);
 // it refuses to touch a real /dev/mem device.
 #include "fpga/FPGAMap.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fpga/nodes.h"
 
 // NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables): see nodes.h

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The link endpoints of the FPGA's routing, indexed by node id 0..12.

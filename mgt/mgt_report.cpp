@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "mgt/mgt_report.h"
 
 #include <cstdint>

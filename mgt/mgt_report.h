@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Tx, Rx and clock status flags of the eight DSP links; returns 0.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rx/rx_report.h"
 
 #include <cstdio>

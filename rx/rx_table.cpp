@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rx/rx_table.h"
 
 #include <cstdint>

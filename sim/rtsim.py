@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """rtsim: a simulated board for rtprobe.
 
 rtprobe reaches the FPGA through /dev/mem. rtsim writes a sparse image of the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Hardware contract, host build: every load and store that a hardware command
 makes inside its /dev/mem window, traced by valgrind's lackey tool.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Hardware contract: the system calls through which each command reaches
 /dev/mem, traced with strace for the host build and with qemu-ppc -strace for
 the PowerPC build (qemu prints the guest's own calls: mmap2 takes its offset

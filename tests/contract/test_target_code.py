@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Hardware contract, PowerPC build: the instructions with which the board
 binary reaches the FPGA, read from its disassembly.
 

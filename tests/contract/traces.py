@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Shared ground for the hardware contract tests: the windows each hardware
 command maps, the tracing tools, and readers for what the tracers write
 (valgrind's lackey log, strace and qemu-ppc -strace lines, objdump listings)."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Shared ground for the end-to-end tests: the rtprobe binary under test
 (RTPROBE, set by CTest) run on a simulated board."""
 

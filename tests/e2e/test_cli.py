@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Command line of rtprobe, end to end: option precedence, numeric arguments,
 usage text, TX warning, VE RAM commands and exit statuses, run on the
 simulated board."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Standard streams closed or full: the tool must not crash, must not write
 anywhere else, and must not pass a lost report off as a good one."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """End-to-end: the MGT link status (-mgt_status) and loopback (-mgt_loopback)
 reports.
 

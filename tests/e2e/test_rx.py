@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """End-to-end: the RX table reports (-rx_raw, -rx, -rx_by_node) and -clear.
 
 Expected reports come from the small model below, written from the RX entry

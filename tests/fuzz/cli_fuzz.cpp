@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target over the command line: the argument parser and the option
 // decision, never the commands themselves (nothing here maps a device).
 //

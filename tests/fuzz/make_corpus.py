@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes the seed corpus of cli_fuzz: one file a command line, its arguments
 each ended by a NUL byte (the last one needs none), as cli_fuzz reads them.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Replays fuzz inputs without libFuzzer, so that every build, including the
 // g++ and PowerPC ones, runs the checked-in corpus through the fuzz target.
 // Each file named, and each file in a directory named, is one input; a

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Shared ground for the tests of what is shipped: the build's paths (set by
 CTest), what an ELF binary links against, and a run of an installed rtsim.
 Importing it also puts the simulated board's module on the path."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The man pages render without a single warning, through groff directly and
 through man-db, and rtprobe(1) documents the options in their precedence."""
 

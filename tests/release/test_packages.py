@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """What `cmake --install` and `cpack -G DEB` ship from this build: the files,
 the packages' control fields, and that the installed rtsim runs the
 installed rtprobe on an installed example board."""

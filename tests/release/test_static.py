@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """-DRTPROBE_STATIC=ON, for boards without libstdc++: rtprobe built that way
 for this build's target needs no shared library, and passes the same
 end-to-end tests on the simulated board as the dynamic build."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The simulated board itself: descriptions, images and refusals."""
 
 import glob
