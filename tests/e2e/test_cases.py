@@ -1,0 +1,90 @@
+# SPDX-License-Identifier: MIT
+"""rtprobe end to end: each row of the *_cases.txt tables runs the binary under
+test (RTPROBE, set by CTest) on a simulated board and checks its output,
+status, empty standard error and what became of the board's image."""
+
+import codecs
+import os
+import re
+import sys
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "sim"))
+
+import model  # noqa: E402
+import rtsim  # noqa: E402
+
+BINARY = os.environ.get("RTPROBE", "")
+TABLE_END = rtsim.RX_TABLE + 4 * 8192
+STREAMS = {"closed": 'exec "$@" >&-', "full": 'exec "$@" >/dev/full', "none": 'exec "$@" <&- >&- 2>&-'}
+
+
+def load_boards():
+    with open(os.path.join(HERE, "boards.txt"), encoding="utf-8") as f:
+        parts = re.split(r"(?m)^\[([\w-]+)\]\n", f.read())[1:]
+    texts = dict(zip(parts[::2], parts[1::2]))
+    for name, text in texts.items():  # "use NAME" takes in an earlier board
+        texts[name] = re.sub(r"(?m)^use (\S+)$", lambda m: texts[m[1]], text)
+    return {name: rtsim.parse_board(text, f"boards.txt [{name}]") for name, text in texts.items()}
+
+
+BOARDS = load_boards()
+
+
+def arguments(text):
+    args = []
+    for token in text.split():
+        token, _, times = token.partition("*")
+        token, _, repeat = ("" if token == "''" else token).partition("^")
+        args += [os.fsdecode(codecs.escape_decode(token)[0]) * int(repeat or 1)] * int(times or 1)
+    return args
+
+
+def snapshot(bench):
+    """The image's size, its data outside the RX table, and the table's words."""
+    outside = []
+    with open(bench.image, "rb") as f:
+        for start, end in rtsim.data_extents(bench.image):
+            for lo, hi in ((start, min(end, rtsim.RX_TABLE)), (max(start, TABLE_END), end)):
+                if lo < hi:
+                    f.seek(lo)
+                    outside.append((lo, f.read(hi - lo)))
+    return os.path.getsize(bench.image), outside, bench.words(rtsim.RX_TABLE, 8192)
+
+
+class Cases(unittest.TestCase):
+    def run_table(self, name):
+        with open(os.path.join(HERE, name + "_cases.txt"), encoding="utf-8") as f:
+            rows = [line for line in f.read().splitlines() if line.strip() and line[0] != "#"]
+        for line in rows:
+            args, board, device, streams, report, status, image = \
+                [c.strip() for c in (line + "|" * 6).split("|")[:7]]
+            board = BOARDS.get(board) or rtsim.load_board(
+                os.path.join(HERE, "..", "..", "boards", board + ".board")) if board else None
+            with self.subTest(line[:80]), rtsim.Bench(BINARY, board, device or "image") as bench:
+                before = snapshot(bench) if bench.device == "image" else None
+                wrapper = ["sh", "-c", STREAMS[streams], "sh"] if streams else ()
+                result = bench.run(arguments(args), wrapper=wrapper)
+                name, *numbers = report.split()
+                got = result.stdout.decode("latin-1").split("\n")
+                want = model.REPORTS[name](board or rtsim.Board(), *numbers).split("\n")
+                n = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), len(want))
+                self.assertEqual((result.status, result.stderr, got[n:n + 1], len(got)),
+                                 (int(status), b"", want[n:n + 1], len(want)), f"line {n + 1}")
+                if before and image == "cleared":
+                    before = before[:2] + ([0] * 8192,)
+                self.assertTrue(not before or snapshot(bench) == before, "image changed")
+
+    def test_command_line(self):
+        self.run_table("cli")
+
+    def test_reports(self):
+        self.run_table("report")
+
+    def test_lost_output(self):
+        self.run_table("stream")
+
+
+if __name__ == "__main__":
+    unittest.main()
