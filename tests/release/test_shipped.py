@@ -48,7 +48,7 @@ class ManPages(unittest.TestCase):
 
 
 class Packages(unittest.TestCase):
-    def test_files_lintian_architecture_an_installed_run_and_depends(self):
+    def test_files_lintian_an_installed_run_and_depends(self):
         work = tempfile.mkdtemp(prefix="rtprobe-deb-")
         self.addCleanup(shutil.rmtree, work)
         config = f"{os.environ['RTPROBE_BUILD_DIR']}/CPackConfig.cmake"
@@ -58,13 +58,11 @@ class Packages(unittest.TestCase):
         files = {p: set(re.findall(r"^-.* (\S+)$", text, re.M)) for p, text in listings.items()}
         packages = ("rtprobe",) if TOOLCHAIN else ("rtprobe", "rtprobe-sim")
         self.assertEqual(files, {p: table("shipped.txt", p) for p in packages})
+        # lintian also finds an Architecture that is not the binary's
         run(["lintian", "--pedantic", "--fail-on", "error,warning", *debs.values()])
         run(["dpkg", "--root", f"{work}/root", "--log=/dev/null", "--force-depends",
              "--force-architecture", "--force-script-chrootless", "--install", *debs.values()])
         installed = f"{work}/root/usr/bin/rtprobe"
-        field = lambda name: run(["dpkg-deb", "-f", debs["rtprobe"], name]).strip()  # noqa: E731
-        machine = Path(installed).read_bytes()[18:20]  # ELF e_machine
-        self.assertEqual(field("Architecture"), {b"\0\x14": "powerpc", b"\x3e\0": "amd64"}[machine])
         rtsim = () if TOOLCHAIN else (f"{work}/root/usr", "bin/rtsim", "share/rtprobe/boards")
         self.assertEqual(reports(installed, *rtsim), reports(BINARY))
         # Of each library, the first release with all the symbol versions used,
@@ -73,9 +71,11 @@ class Packages(unittest.TestCase):
         symbols = run([OBJDUMP, "-T", installed])
         for tag, prefix in set(re.findall(r"\b((GLIBC|GLIBCXX|CXXABI|GCC)_[\d.]+)\b", symbols)):
             known = next(Path("/var/lib/dpkg/info").glob(f"{owner[prefix]}:*.symbols")).read_text()
-            need.setdefault(owner[prefix], []).extend(re.findall(rf"^ {tag}@{tag} (\S+)", known, re.M))
+            releases = re.findall(rf"^ {tag}@{tag} (\S+)", known, re.M)
+            need.setdefault(owner[prefix], []).extend(releases)
         new = sorted((p, max(v, key=lambda r: [*map(int, r.split("."))])) for p, v in need.items())
-        self.assertEqual(field("Depends"), ", ".join(f"{p} (>= {v})" for p, v in new))
+        depends = run(["dpkg-deb", "-f", debs["rtprobe"], "Depends"]).strip()
+        self.assertEqual(depends, ", ".join(f"{p} (>= {v})" for p, v in new))
 
 
 class BoardBuilds(unittest.TestCase):
