@@ -11,8 +11,9 @@ import tempfile
 import unittest
 from pathlib import Path
 
-HERE, SOURCE, BINARY = Path(__file__).parent, os.environ["RTPROBE_SOURCE_DIR"], os.getenv("RTPROBE")
-OBJDUMP, TOOLCHAIN = os.environ["OBJDUMP"], os.environ.get("RTPROBE_TOOLCHAIN")
+HERE, SOURCE = Path(__file__).parent, os.environ["RTPROBE_SOURCE_DIR"]
+BINARY, OBJDUMP = os.environ["RTPROBE"], os.environ["OBJDUMP"]
+TOOLCHAIN = os.getenv("RTPROBE_TOOLCHAIN")  # set in a cross build
 ENV = {**os.environ, "LC_ALL": "C.UTF-8", "MAN_DISABLE_SECCOMP": "1",
        "PATH": os.environ["PATH"] + ":/usr/sbin:/sbin"}  # dpkg wants ldconfig
 
