@@ -84,7 +84,7 @@ class BoardBuilds(unittest.TestCase):
         self.work = tempfile.mkdtemp(prefix="rtprobe-board-")
         self.addCleanup(shutil.rmtree, self.work)
 
-    def test_static_build_needs_no_library_and_passes_the_end_to_end_tests(self):
+    def test_static_build(self):  # needs no shared library, passes the end-to-end tests
         run([os.environ["CMAKE"], "-S", SOURCE, "-B", self.work, "--toolchain", TOOLCHAIN,
              "-DRTPROBE_STATIC=ON", "-DCMAKE_BUILD_TYPE=MinSizeRel"])
         run([os.environ["CMAKE"], "--build", self.work, "--target", "rtprobe"])
@@ -92,7 +92,7 @@ class BoardBuilds(unittest.TestCase):
         run([sys.executable, "-m", "unittest", "discover", "-p", "test_*.py"],
             cwd=f"{SOURCE}/tests/e2e", env={**ENV, "RTPROBE": f"{self.work}/rtprobe"})
 
-    def test_each_recipe_built_and_installed_as_its_image_builder_would(self):
+    def test_recipes(self):  # each built and installed as its image builder would
         # recipes.tsv: how; here: a PATH of build tools alone, GoogleTest and Python
         # out of reach, the cross libraries laid out as a sysroot, a copy of the sources.
         work = {"source": SOURCE, "copy": f"{self.work}/copy", "work": self.work}
