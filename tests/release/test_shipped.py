@@ -116,6 +116,6 @@ class BoardBuilds(unittest.TestCase):
             self.assertEqual(files, table("shipped.txt", "image"), recipe)
             binary = f"{root}/usr/bin/rtprobe"
             self.assertIn("align 2**12", run([OBJDUMP, "-p", binary]))  # the recipes' page size
-            run([sys.executable, "-m", "unittest", "test_syscalls", "test_target_code"],
+            run([sys.executable, "-m", "unittest", "test_contract.SystemCalls", "test_contract.BoardCode"],
                 cwd=f"{SOURCE}/tests/contract", env={**ENV, "RTPROBE": binary})
             self.assertEqual(reports(binary), reports(BINARY), recipe)
