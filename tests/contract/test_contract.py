@@ -28,7 +28,7 @@ COMMANDS = {
 NO_DEVICE = [[], ["-tx"], ["-tx_node", "1"], ["-read", "1"], ["-write", "1", "2"],
              ["-write_kp", "1"], ["-no_write"], ["-no_read"], ["-normal"]]
 CALL = re.compile(r"(?:\d+ +)?(\w+)\((.*)\) += (\S+)")
-LACKEY_MMAP = re.compile(r"sys_mmap \( \S+, (\d+), \d+, \d+, \d+, (\d+) \).*Success\((0x\w+)\)")
+LACKEY_MMAP = re.compile(r"sys_mmap \( \S+, (\d+), \d+, \d+, \d+, (40[2-9]\d{7}) \).*Success\((0x\w+)\)")
 
 
 def tool(name):
@@ -80,33 +80,30 @@ class SystemCalls(unittest.TestCase):
 
 class WindowAccesses(unittest.TestCase):
     def windows(self, command):
-        """[address, length, base, accesses] of each window of one run, traced on
-        a board of varied words so that value-dependent accesses show."""
+        """(address, length, accesses) of each window of one run, traced on a
+        board of varied words so that value-dependent accesses show."""
         with rtsim.Bench(BINARY, BOARDS["varied"]) as bench:
             log = os.path.join(bench.work, "lackey.log")
             # Unoptimised IR, so that a load whose value goes unused is traced.
             bench.run([command], wrapper=[tool("valgrind"), "--tool=lackey", "--trace-mem=yes",
                                           "--vex-iropt-level=0", "--trace-syscalls=yes",
                                           "--log-file=" + log])
-            windows, live = [], None
-            for line in open(log, encoding="utf-8", errors="replace"):
-                mapped = line[0] != " " and LACKEY_MMAP.search(line)
-                if line[0] == " " and live:
-                    offset, size = (int(x, 16) for x in line[3:].split(","))
-                    if 0 <= offset - live[2] < -(-live[1] // 4096) * 4096:
-                        live[3].append((line[1], offset - live[2], size))
-                elif mapped and int(mapped[2]) >= 0xF0000000:
-                    live = [int(mapped[2]), int(mapped[1]), int(mapped[3], 16), []]
-                    windows.append(live)
-                elif live and f"sys_munmap ( {live[2]:#x}," in line:
-                    live = None
-            return windows
+            text = open(log, encoding="utf-8", errors="replace").read()
+        windows = []
+        for m in LACKEY_MMAP.finditer(text):  # mappings at the FPGA's physical addresses
+            length, base, pages = int(m[1]), int(m[3], 16), -(-int(m[1]) // 4096) * 4096
+            mapped = text[m.end():text.find(f"sys_munmap ( {m[3]},", m.end())]
+            windows.append((int(m[2]), length, [
+                (kind, int(at, 16) - base, int(size)) for kind, at, size
+                in re.findall(r"^ ([LSM]) (\w+),(\d+)", mapped, re.M)
+                if 0 <= int(at, 16) - base < pages]))
+        return windows
 
     def test_each_command_makes_exactly_its_accesses(self):
         # -rx_raw reads through the same code as -rx; under lackey its report takes 40 s.
         for command in ("-rx", "-rx_by_node", "-clear", "-mgt_status", "-mgt_loopback"):
             with self.subTest(command):
-                (address, length, _, accesses), = self.windows(command)
+                (address, length, accesses), = self.windows(command)
                 expected = COMMANDS[command][2]
                 n = next((i for i, pair in enumerate(zip(accesses, expected)) if len(set(pair)) > 1),
                          min(len(accesses), len(expected)))
