@@ -325,7 +325,7 @@ def parse_board(text, name="<board>", board=None, fill=False):
     the entries it lacks being 0."""
     board = Board() if board is None else board
     text = text[:-1] if text.endswith("\n") else text
-    lines = [line.rstrip("\r") for line in text.split("\n")]
+    lines = text.split("\n")
     try:
         if any(line.strip() in SEPARATORS for line in lines):
             _read_capture(board, lines, fill)
