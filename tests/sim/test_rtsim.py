@@ -1,8 +1,11 @@
 # SPDX-License-Identifier: MIT
-"""The simulated board itself: descriptions, images and refusals."""
+"""The simulated board: reports read back as boards, the board language and its
+refusals, and the command's behaviour; on the build given as RTPROBE."""
 
+import codecs
 import glob
 import os
+import random
 import subprocess
 import sys
 import tempfile
@@ -11,89 +14,78 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..", "..")
 RTSIM = os.path.join(ROOT, "sim", "rtsim.py")
+BINARY = os.environ.get("RTPROBE", "")
+REPORTS = ("-rx_raw", "-rx", "-rx_by_node", "-mgt_status", "-mgt_loopback")
 sys.path.insert(0, os.path.join(ROOT, "sim"))
 
 import rtsim  # noqa: E402
 
 
-class Description(unittest.TestCase):
-    def test_settings_land_at_their_addresses(self):
-        board = rtsim.parse_board(
-            "tx_status 0x00200020  # comment\n"
-            "\n"
-            "reg 0x34 1\n"
-            "rx 8191 0xFFFFFFFF\n"
-            "route 3 DSP0>L5 6844\n"
-            "route 4 12 5\n"
-            "route 5 Mezz>L14 0\n")
-        self.assertEqual(board.regs, {0x240: 0x00200020, 0x34: 1})
-        self.assertEqual(board.rx, {8191: 0xFFFFFFFF, 3: 0x00201ABC, 4: 0x4005, 5: 0x40000000})
-
-    def test_bad_lines_are_named(self):
-        cases = [
-            ("tx_status", "cannot read 'tx_status'"),
-            ("tx_status 0x1FFFFFFFF", "value 0x1FFFFFFFF is outside"),
-            ("reg 0x36 1", "register offset 0x36 is not a multiple of 4"),
-            ("reg 0x1000 1", "register offset 0x1000 is outside"),
-            ("rx 8192 1", "RX index 8192 is outside"),
-            ("rx 1 one", "value 'one' is not a number"),
-            ("route 1 DSP9>L0 3", "unknown node 'DSP9>L0'"),
-            ("route 1 DSP0>L5 8192", "channel 8192 is outside"),
-            ("clear everything", "cannot read 'clear everything'"),
-        ]
-        for line, message in cases:
-            with self.subTest(line=line):
-                with self.assertRaises(rtsim.DescriptionError) as caught:
-                    rtsim.parse_board("# fine\n" + line + "\n", "b.board")
-                self.assertTrue(str(caught.exception).startswith("b.board:2: " + message),
-                                str(caught.exception))
-
-    def test_examples_parse(self):
-        boards = glob.glob(os.path.join(ROOT, "boards", "*.board"))
-        self.assertGreaterEqual(len(boards), 3)
-        for path in boards:
-            rtsim.load_board(path)
+def table(name, fields):
+    with open(os.path.join(HERE, name), encoding="utf-8") as f:
+        return [line.rstrip("\n").split("\t", fields - 1) for line in f if line[0] != "#"]
 
 
-class Command(unittest.TestCase):
-    def rtsim(self, *args):
-        return subprocess.run([sys.executable, RTSIM, *args], capture_output=True, text=True)
+class Sim(unittest.TestCase):
+    def setUp(self):
+        self.assertTrue(os.access(BINARY, os.X_OK), f"RTPROBE={BINARY!r} is not executable")
+        self.work = tempfile.mkdtemp(prefix="rtsim-test-")
+        self.addCleanup(subprocess.run, ["rm", "-rf", self.work])
 
-    def test_image_has_words_in_the_chosen_byte_order(self):
-        with tempfile.TemporaryDirectory() as work:
-            desc, image = os.path.join(work, "b.board"), os.path.join(work, "b.img")
-            with open(desc, "w") as f:
-                f.write("rx_status 0x11223344\nrx 8191 0xA1B2C3D4\n")
-            for order, regs, last in (("big", b"\x11\x22\x33\x44", b"\xa1\xb2\xc3\xd4"),
-                                      ("little", b"\x44\x33\x22\x11", b"\xd4\xc3\xb2\xa1")):
-                self.assertEqual(self.rtsim("image", desc, "-o", image, "--byte-order", order)
-                                 .returncode, 0)
-                self.assertEqual(os.path.getsize(image), 0xF0018000)
-                with open(image, "rb") as f:
-                    f.seek(0xF0000244)
-                    self.assertEqual(f.read(4), regs)
-                    f.seek(0xF0017FFC)
-                    self.assertEqual(f.read(4), last)
+    def file(self, name, data):
+        path = os.path.join(self.work, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
 
-    def test_bad_description_gives_one_line_and_no_image(self):
-        with tempfile.TemporaryDirectory() as work:
-            desc, image = os.path.join(work, "b.board"), os.path.join(work, "b.img")
-            with open(desc, "w") as f:
-                f.write("tx_status 1\nrx 9000 1\n")
-            done = self.rtsim("image", desc, "-o", image)
-            self.assertEqual(done.returncode, 2)
-            self.assertEqual(done.stderr, f"rtsim: {desc}:2: RX index 9000 is outside 0x0..0x1fff\n")
-            self.assertFalse(os.path.exists(image))
+    def test_every_report_read_back_gives_the_same_board(self):
+        rng = random.Random(12)
+        boards = {path: rtsim.load_board(path) for path in glob.glob(f"{ROOT}/boards/*.board")}
+        for n in range(2):
+            boards[f"random {n}"] = rtsim.Board(
+                {offset: rng.getrandbits(32) for offset in rtsim.REGISTERS.values()},
+                {i: rng.choice([bit for _, bit in rtsim.NODES]) | rng.getrandbits(14)
+                 | rng.getrandbits(5) << 27 for i in range(rtsim.RX_ENTRIES)})
+        for name, board in boards.items():
+            with self.subTest(board=name):
+                saved = {option: rtsim.run(BINARY, [option], board).stdout for option in REPORTS}
+                # A console log each: the table in one, the links in the other. The
+                # -rx_raw report prints every RX word whole, so equal reports mean equal words.
+                logs = [self.file(f"{i}.log", b"".join(
+                    b"root@board:~# rtprobe %s\n%s" % (option.encode(), saved[option])
+                    for option in options).replace(b"\n", b"\r\n") + b"root@board:~# ")
+                    for i, options in enumerate((("-rx", "-rx_raw", "-rx_by_node"), REPORTS[3:]))]
+                replayed = rtsim.load_boards(logs)
+                for option in REPORTS:
+                    self.assertEqual(rtsim.run(BINARY, [option], replayed).stdout, saved[option])
 
-    def test_refuses_to_run_without_its_device(self):
-        binary = os.path.join(ROOT, "build", "any")  # never started
-        bench = rtsim.Bench.__new__(rtsim.Bench)
-        bench.work = tempfile.mkdtemp(prefix="rtsim-test-")
-        self.addCleanup(bench.close)
-        bench.image = os.path.join(bench.work, "root", "dev", "mem")
-        bench.binary, bench.target, bench.device = binary, "host", "image"
-        with self.assertRaises(rtsim.IsolationError):
-            bench.run(["-clear"])
+    def test_board_files_set_their_words_or_name_their_one_fault(self):
+        for n, (options, text, expected) in enumerate(table("boards.tsv", 3)):
+            with self.subTest(text=text[:60]):
+                path, image = os.path.join(self.work, f"{n}.board"), os.path.join(self.work, "img")
+                if text != "<missing>":
+                    self.file(f"{n}.board", codecs.escape_decode(text)[0])
+                done = subprocess.run([sys.executable, RTSIM, "image", *options.split(), path,
+                                       "-o", image], capture_output=True, text=True)
+                if ":" in expected:
+                    self.assertEqual((done.returncode, done.stderr, os.path.exists(image)),
+                                     (2, f"rtsim: {expected.replace('FILE', path)}\n", False))
+                    continue
+                self.assertEqual((done.returncode, done.stderr), (0, ""))
+                for word in expected.split():
+                    address, value = (int(number, 0) for number in word.split("="))
+                    self.assertEqual(rtsim.read_words(image, address, 1, "big"), [value], word)
+                os.unlink(image)
+
+    def test_command_behaves(self):
+        target = rtsim.binary_target(BINARY)[0]
+        env = {**os.environ, "RTSIM": f"{sys.executable} {RTSIM}"}
+        for build, status, stderr, command in table("commands.tsv", 4):
+            if build in ("any", target):
+                with self.subTest(command=command):
+                    done = subprocess.run(["sh", "-c", command], capture_output=True, text=True,
+                                          env=env, cwd=self.work, timeout=60)
+                    self.assertEqual((done.returncode, done.stderr.strip()), (int(status), stderr))
 
 
 if __name__ == "__main__":
