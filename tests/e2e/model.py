@@ -64,17 +64,11 @@ def mgt_loopback(board):
                             ("Near:\t", board.regs.get(0x38, 0), RUN))
 
 
-def texts(path=os.path.join(os.path.dirname(__file__), "texts.txt")):
-    with open(path, encoding="ascii") as f:
-        parts = re.split(r"(?m)^\[(\w+)\]\n", re.sub(r"(?m)^#.*\n", "", f.read()))[1:]
-    return {name: codecs.decode(text.strip("\n") + "\n", "unicode_escape")
-            for name, text in zip(parts[::2], parts[1::2])}
-
-
-REPORTS = {"rx_raw": rx_raw, "rx": rx_grid, "rx_by_node": rx_by_node,
-           "mgt_status": mgt_status, "mgt_loopback": mgt_loopback, **{
-               name: (lambda text: lambda board: text)(text) for name, text in texts().items()}}
-# -read: the VE RAM of this system supplies no words, so one line says so.
-REPORTS["ve"] = lambda board, channel, count: (
-    "VE Channel %s: no data (VE RAM read supplied 0 of %d words)\n" % (channel, 8 * int(count)))
-REPORTS["-"] = lambda board: ""
+REPORTS = {"rx_raw": rx_raw, "rx": rx_grid, "rx_by_node": rx_by_node, "mgt_status": mgt_status,
+           "mgt_loopback": mgt_loopback, "-": lambda board: "",
+           # -read: this system's VE RAM supplies no words, and one line says so.
+           "ve": lambda board, channel, count: "VE Channel %s: no data (VE RAM read supplied 0 "
+           "of %d words)\n" % (channel, 8 * int(count))}
+with open(os.path.join(os.path.dirname(__file__), "texts.txt"), encoding="ascii") as f:
+    for name, text in re.findall(r"(?ms)^\[(\w+)\]\n(.*?)\n*(?=^\[|\Z)", f.read()):
+        REPORTS[name] = lambda board, text=codecs.decode(text + "\n", "unicode_escape"): text

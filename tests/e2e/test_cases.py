@@ -20,12 +20,10 @@ TABLE_END = rtsim.RX_TABLE + 4 * 8192
 STREAMS = {"closed": 'exec "$@" >&-', "full": 'exec "$@" >/dev/full', "none": 'exec "$@" <&- >&- 2>&-'}
 
 
-def load_boards():
+def load_boards(texts={}):  # [name] starts a board, "use NAME" takes in an earlier one
     with open(os.path.join(HERE, "boards.txt"), encoding="utf-8") as f:
-        parts = re.split(r"(?m)^\[([\w-]+)\]\n", f.read())[1:]
-    texts = dict(zip(parts[::2], parts[1::2]))
-    for name, text in texts.items():  # "use NAME" takes in an earlier board
-        texts[name] = re.sub(r"(?m)^use (\S+)$", lambda m: texts[m[1]], text)
+        for name, text in re.findall(r"(?ms)^\[([\w-]+)\]\n(.*?)(?=^\[|\Z)", f.read()):
+            texts[name] = re.sub(r"(?m)^use (\S+)$", lambda m: texts[m[1]], text)
     return {name: rtsim.parse_board(text, f"boards.txt [{name}]") for name, text in texts.items()}
 
 
@@ -76,14 +74,9 @@ class Cases(unittest.TestCase):
                     before = before[:2] + ([0] * 8192,)
                 self.assertTrue(not before or snapshot(bench) == before, "image changed")
 
-    def test_command_line(self):
-        self.run_table("cli")
-
-    def test_reports(self):
-        self.run_table("report")
-
-    def test_lost_output(self):
-        self.run_table("stream")
+    test_command_line = lambda self: self.run_table("cli")
+    test_reports = lambda self: self.run_table("report")
+    test_lost_output = lambda self: self.run_table("stream")
 
 
 if __name__ == "__main__":
