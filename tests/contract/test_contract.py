@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""The hardware contract of rtprobe's board commands (binary RTPROBE): its /dev/mem
-system calls, each access inside its window, the board build's window code."""
+# The hardware contract of rtprobe's board commands (binary RTPROBE): its /dev/mem
+# system calls, each access inside its window, the board build's window code.
 
 import os
 import re
@@ -9,29 +9,26 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from test_cases import BINARY, BOARDS, rtsim  # noqa: E402
+from test_cases import BINARY, BOARDS, first_difference, rtsim  # noqa: E402
 
-TABLE_READ = [("L", 4 * i, 4) for i in range(8192)]
+TABLE, TABLE_READ = (0xF0010000, 32768), [("L", 4 * i, 4) for i in range(8192)]
 # Each board command: its one window (physical address, length) and every
 # access inside it, in order, as (L load / S store / M both, byte offset, size).
-COMMANDS = {
-    "-rx_raw": (0xF0010000, 32768, TABLE_READ),
-    "-rx": (0xF0010000, 32768, TABLE_READ),
-    "-rx_by_node": (0xF0010000, 32768, TABLE_READ),
-    "-clear": (0xF0010000, 32768, [("S", 4 * i, 4) for i in range(8192)]),
-    "-mgt_status": (0xF0000000, 4, [("L", 0x240, 4), ("L", 0x244, 4), ("L", 0x220, 4)]),
-    "-mgt_loopback": (0xF0000000, 4, [("L", 0x34, 4), ("L", 0x38, 4)]),
-}
+COMMANDS = {"-rx_raw": (*TABLE, TABLE_READ), "-rx": (*TABLE, TABLE_READ),
+            "-rx_by_node": (*TABLE, TABLE_READ),
+            "-clear": (*TABLE, [("S", offset, 4) for _, offset, _ in TABLE_READ]),
+            "-mgt_status": (0xF0000000, 4, [("L", 0x240, 4), ("L", 0x244, 4), ("L", 0x220, 4)]),
+            "-mgt_loopback": (0xF0000000, 4, [("L", 0x34, 4), ("L", 0x38, 4)])}
 NO_DEVICE = [[], ["-tx"], ["-tx_node", "1"], ["-read", "1"], ["-write", "1", "2"],
              ["-write_kp", "1"], ["-no_write"], ["-no_read"], ["-normal"]]
 # strace, or qemu-ppc -strace: "[pid ]name(arguments) = result".
 CALL = re.compile(r"^(?:\d+ +)?(\w+)\((.*)\) += (\S+)", re.M)
 # lackey: a mapping at one of the FPGA's physical addresses, its length and base.
-LACKEY_MMAP = re.compile(r"sys_mmap \( \S+, (\d+), \d+, \d+, \d+, (40[2-9]\d{7}) \).*Success\((0x\w+)\)")
+LACKEY_MMAP = re.compile(r"sys_mmap \( \S+, (\d+), \d+, \d+, \d+, (40[2-9]\d{7}) \)"
+                         r".*Success\((0x\w+)\)")
 
 
-def device_calls(args):
-    """The calls of one run on /dev/mem, mmap offsets in bytes."""
+def device_calls(args):  # the calls of one run on /dev/mem, mmap offsets in bytes
     with rtsim.Bench(BINARY, device="image" if set(args) & set(COMMANDS) else "missing") as bench:
         log, ppc = os.path.join(bench.work, "strace.log"), bench.target == "ppc"
         done = bench.run(args, wrapper=() if ppc else ["strace", "-o", log],
@@ -65,9 +62,9 @@ class SystemCalls(unittest.TestCase):
 
 
 class WindowAccesses(unittest.TestCase):
+    # (address, length, accesses) of each window of one run, traced on varied
+    # words, so that value-dependent accesses show.
     def windows(self, command):
-        """(address, length, accesses) of each window of one run, traced on a
-        board of varied words so that value-dependent accesses show."""
         with rtsim.Bench(BINARY, BOARDS["varied"]) as bench:
             log = os.path.join(bench.work, "lackey.log")
             # Unoptimised IR, so that a load whose value goes unused is traced.
@@ -89,21 +86,17 @@ class WindowAccesses(unittest.TestCase):
         # -rx_raw reads through the same code as -rx; under lackey its report takes 40 s.
         for command in ("-rx", "-rx_by_node", "-clear", "-mgt_status", "-mgt_loopback"):
             (address, length, accesses), = self.windows(command)
-            expected = COMMANDS[command][2]
-            n = next((i for i, pair in enumerate(zip(accesses, expected)) if len(set(pair)) > 1),
-                     min(len(accesses), len(expected)))
-            self.assertEqual((address, length, accesses[n:n + 3], len(accesses)),
-                             (*COMMANDS[command][:2], expected[n:n + 3], len(expected)), command)
+            got, want = first_difference(accesses, COMMANDS[command][2])
+            self.assertEqual((address, length, got), (*COMMANDS[command][:2], want), command)
 
 
 class BoardCode(unittest.TestCase):
-    """The window is uncached device memory on the board: only whole-word loads
-    and stores may reach it; a library fill or copy uses any width, and dcbz
-    (zero a cache block) faults there. Accesses through r1 are the stack."""
-
+    # The window is uncached device memory on the board: only whole-word loads
+    # and stores may reach it; a library fill or copy uses any width, and dcbz
+    # (zero a cache block) faults there. Accesses through r1 are the stack.
     def test_window_code_uses_whole_words_only(self):
-        listing = subprocess.run([os.environ.get("OBJDUMP") or "powerpc-linux-gnu-objdump", "-d",
-                                  "-C", "--no-show-raw-insn", BINARY],
+        objdump = os.environ.get("OBJDUMP") or "powerpc-linux-gnu-objdump"
+        listing = subprocess.run([objdump, "-dC", "--no-show-raw-insn", BINARY],
                                  capture_output=True, text=True, check=True).stdout
         for name in ("read_rx_table", "ClearTables", "mgt_link_status", "loopback_status"):
             body = re.search(r"^[0-9a-f]+ <%s\(.*?\n\n" % name, listing, re.M | re.S)[0]

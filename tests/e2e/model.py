@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""rtprobe's reports, modelled from their documented layouts and bit assignments
-(never from its output), and its fixed texts, kept in texts.txt."""
+# rtprobe's reports, modelled from their documented layouts and bit assignments
+# (never from its output), and its fixed texts, kept in texts.txt.
 
 import codecs
 import os
@@ -50,12 +50,10 @@ def section(title, *rows):
 
 def mgt_status(board):
     tx, rx, clock = (board.regs.get(offset, 0) for offset in (0x240, 0x244, 0x220))
-    return (section("MGT Link Tx Status (1 - true, 0 - false)", ("Run:\t", tx, RUN),
-                    ("Data:\t", tx, DATA))
-            + section("MGT Link Rx Status (1 - true, 0 - false)", ("Run:\t", rx, RUN),
-                      ("Data:\t", rx, DATA))
-            + section("MGT Link Clock Status (1 - true, 0 - false)", ("Lock:\t", clock, LOCK),
-                      ("Run:\t", clock, PAIR)))
+    title = "MGT Link %s Status (1 - true, 0 - false)"
+    return (section(title % "Tx", ("Run:\t", tx, RUN), ("Data:\t", tx, DATA))
+            + section(title % "Rx", ("Run:\t", rx, RUN), ("Data:\t", rx, DATA))
+            + section(title % "Clock", ("Lock:\t", clock, LOCK), ("Run:\t", clock, PAIR)))
 
 
 def mgt_loopback(board):

@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
-"""rtprobe end to end: each row of the *_cases.txt tables runs the binary under
-test (RTPROBE, set by CTest) on a simulated board and checks its output,
-status, empty standard error and what became of the board's image."""
+# rtprobe end to end: each row of the *_cases.txt tables runs the binary under
+# test (RTPROBE, set by CTest) on a simulated board and checks its output,
+# status, empty standard error and what became of the board's image.
 
 import codecs
 import os
@@ -17,7 +17,8 @@ import rtsim  # noqa: E402
 
 BINARY = os.environ.get("RTPROBE", "")
 TABLE_END = rtsim.RX_TABLE + 4 * 8192
-STREAMS = {"closed": 'exec "$@" >&-', "full": 'exec "$@" >/dev/full', "none": 'exec "$@" <&- >&- 2>&-'}
+STREAMS = {"closed": 'exec "$@" >&-', "full": 'exec "$@" >/dev/full',
+           "none": 'exec "$@" <&- >&- 2>&-'}
 
 
 def load_boards(texts={}):  # [name] starts a board, "use NAME" takes in an earlier one
@@ -39,8 +40,7 @@ def arguments(text):
     return args
 
 
-def snapshot(bench):
-    """The image's size, its data outside the RX table, and the table's words."""
+def snapshot(bench):  # the image's size, its data outside the RX table, the table's words
     outside = []
     with open(bench.image, "rb") as f:
         for start, end in rtsim.data_extents(bench.image):
@@ -49,6 +49,12 @@ def snapshot(bench):
                     f.seek(lo)
                     outside.append((lo, f.read(hi - lo)))
     return os.path.getsize(bench.image), outside, bench.words(rtsim.RX_TABLE, 8192)
+
+
+def first_difference(got, want):
+    """(line or item number, the next few, count) of each, from the first that differs."""
+    n = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
+    return (n, got[n:n + 3], len(got)), (n, want[n:n + 3], len(want))
 
 
 class Cases(unittest.TestCase):
@@ -65,11 +71,10 @@ class Cases(unittest.TestCase):
                 wrapper = ["sh", "-c", STREAMS[streams], "sh"] if streams else ()
                 result = bench.run(arguments(args), wrapper=wrapper)
                 name, *numbers = report.split()
-                got = result.stdout.decode("latin-1").split("\n")
-                want = model.REPORTS[name](board or rtsim.Board(), *numbers).split("\n")
-                n = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), len(want))
-                self.assertEqual((result.status, result.stderr, got[n:n + 1], len(got)),
-                                 (int(status), b"", want[n:n + 1], len(want)), f"line {n + 1}")
+                expected = model.REPORTS[name](board or rtsim.Board(), *numbers)
+                got, want = first_difference(result.stdout.decode("latin-1").split("\n"),
+                                             expected.split("\n"))
+                self.assertEqual((result.status, result.stderr, got), (int(status), b"", want))
                 if before and image == "cleared":
                     before = before[:2] + ([0] * 8192,)
                 self.assertTrue(not before or snapshot(bench) == before, "image changed")

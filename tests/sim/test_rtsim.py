@@ -10,6 +10,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+from pathlib import Path
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..", "..")
@@ -33,10 +34,8 @@ class Sim(unittest.TestCase):
         self.addCleanup(subprocess.run, ["rm", "-rf", self.work])
 
     def file(self, name, data):
-        path = os.path.join(self.work, name)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
+        Path(self.work, name).write_bytes(data)
+        return os.path.join(self.work, name)
 
     def test_every_report_read_back_gives_the_same_board(self):
         rng = random.Random(12)
