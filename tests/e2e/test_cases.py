@@ -64,8 +64,7 @@ class Cases(unittest.TestCase):
         for line in rows:
             args, board, device, streams, report, status, image = \
                 [c.strip() for c in (line + "|" * 6).split("|")[:7]]
-            board = BOARDS.get(board) or rtsim.load_board(
-                os.path.join(HERE, "..", "..", "boards", board + ".board")) if board else None
+            board = BOARDS.get(board) or rtsim.load_board(rtsim.find_board(board)) if board else None
             with self.subTest(line[:80]), rtsim.Bench(BINARY, board, device or "image") as bench:
                 before = snapshot(bench) if bench.device == "image" else None
                 wrapper = ["sh", "-c", STREAMS[streams], "sh"] if streams else ()
