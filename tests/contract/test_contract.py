@@ -83,8 +83,9 @@ class WindowAccesses(unittest.TestCase):
         return windows
 
     def test_each_command_makes_exactly_its_accesses(self):
-        # -rx_raw reads through the same code as -rx; under lackey its report takes 40 s.
-        for command in ("-rx", "-rx_by_node", "-clear", "-mgt_status", "-mgt_loopback"):
+        # The RX reports read the table through one function, before they look at
+        # their mode, and under lackey each costs 10 to 40 s: -rx stands for them.
+        for command in ("-rx", "-clear", "-mgt_status", "-mgt_loopback"):
             (address, length, accesses), = self.windows(command)
             got, want = first_difference(accesses, COMMANDS[command][2])
             self.assertEqual((address, length, got), (*COMMANDS[command][:2], want), command)
