@@ -151,9 +151,10 @@ def _number(text, what, low, high):
 
 
 def _node(text, names):
-    for node_id, name in enumerate(names):
-        if text in (name, str(node_id)):
-            return node_id
+    if text.isdigit():
+        return _number(text, "node", 0, len(names) - 1)
+    if text in names:
+        return names.index(text)
     raise _nearest(text, names, "node")
 
 
@@ -384,7 +385,9 @@ def binary_target(binary):
         header = f.read(20)
     if len(header) < 20 or header[:4] != b"\x7fELF":
         raise ValueError(f"{binary}: not an ELF binary")
-    order = {1: "little", 2: "big"}[header[5]]
+    order = {1: "little", 2: "big"}.get(header[5])
+    if not order:
+        raise ValueError(f"{binary}: not an ELF binary")
     machine = int.from_bytes(header[18:20], order)
     if machine == 20:  # EM_PPC
         return "ppc", order
@@ -515,15 +518,15 @@ class Bench:
             return [*wrapper, qemu, *qemu_options, "-L", self.root, self.binary, *args]
         return [*wrapper, self.binary, *args]
 
-    def run(self, args, wrapper=(), qemu_options=(), timeout=120):
+    def run(self, args, wrapper=(), qemu_options=(), timeout=None):
         marker = os.path.join(self.work, "isolated")
         if os.path.exists(marker):
             os.unlink(marker)
         if not os.path.exists(self.image):
             raise IsolationError(f"{self.image} is missing")
-        unshare = ["unshare", "--mount", "--propagation", "private"]
-        if os.geteuid() != 0:
-            unshare.append("--map-root-user")
+        # A user namespace as well, also for root: the run then lacks the
+        # privileges that opening physical memory or undoing the mounts need.
+        unshare = ["unshare", "--mount", "--propagation", "private", "--map-root-user"]
         argv = [*unshare, "sh", "-c", _ISOLATE, "rtsim", self.work, self.device,
                 *self.command(args, wrapper, qemu_options)]
         done = subprocess.run(argv, capture_output=True, timeout=timeout, stdin=subprocess.DEVNULL)

@@ -61,6 +61,7 @@ class Cases(unittest.TestCase):
     def run_table(self, name):
         with open(os.path.join(HERE, name + "_cases.txt"), encoding="utf-8") as f:
             rows = [line for line in f.read().splitlines() if line.strip() and line[0] != "#"]
+        self.assertGreater(len(rows), 20)
         for line in rows:
             args, board, device, streams, report, status, image = \
                 [c.strip() for c in (line + "|" * 6).split("|")[:7]]
