@@ -18,13 +18,13 @@ namespace {
 
 std::vector<std::string> case_lines(const std::string& name) {
     std::ifstream file(std::string(SOURCE_DIR) + "/util/" + name);
-    EXPECT_TRUE(file.is_open()) << name;
     std::vector<std::string> lines;
     for (std::string line; std::getline(file, line);) {
         if (!line.empty() && line[0] != '#') {
             lines.push_back(line);
         }
     }
+    EXPECT_GE(lines.size(), 5u) << name;  // a missing or emptied table checks nothing
     return lines;
 }
 
