@@ -3,22 +3,20 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+std::vector<std::string> case_lines(const std::string& path);  // in CmdArgParser_test.cpp
+
 namespace {
 
 TEST(ExtractNode, TakesTheEntriesOfOneNodeByTheCaseTable) {
-    std::ifstream file(std::string(SOURCE_DIR) + "/rx/extract_node_cases.txt");
-    ASSERT_TRUE(file.is_open());
-    for (std::string line, word, channel; std::getline(file, line);) {
+    for (const std::string& line : case_lines("rx/extract_node_cases.txt")) {
         std::istringstream in(line);
+        std::string word, channel;
         int node = 0;
-        if (!(in >> node >> word)) {
-            continue;  // a comment
-        }
+        in >> node >> word;
         std::vector<unsigned long> table(8192, 0);
         for (std::size_t i = 0; in >> word && word != "|"; ++i) {
             table.at(i) = std::stoul(word, nullptr, 0);

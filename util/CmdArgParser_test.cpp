@@ -14,19 +14,21 @@
 
 using zor::util::CmdArgParser;
 
-namespace {
-
-std::vector<std::string> case_lines(const std::string& name) {
-    std::ifstream file(std::string(SOURCE_DIR) + "/util/" + name);
+// The cases of a table in the source tree, one a line; the other unit tests
+// of this binary read theirs with it too.
+std::vector<std::string> case_lines(const std::string& path) {
+    std::ifstream file(std::string(SOURCE_DIR) + "/" + path);
     std::vector<std::string> lines;
     for (std::string line; std::getline(file, line);) {
         if (!line.empty() && line[0] != '#') {
             lines.push_back(line);
         }
     }
-    EXPECT_GE(lines.size(), 5u) << name;  // a missing or emptied table checks nothing
+    EXPECT_GE(lines.size(), 5u) << path;  // a missing or emptied table checks nothing
     return lines;
 }
+
+namespace {
 
 // Every byte of the start value is 0x7F: a double beyond the float range,
 // bits above 31 in a long that is wider than 32 bits.
@@ -46,7 +48,7 @@ TEST(CmdArgParser, ConvertsValuesByTheCaseTable) {
         {"short", check_value<short>}, {"ushort", check_value<unsigned short>},
         {"char", check_value<char>},   {"uchar", check_value<unsigned char>},
         {"float", check_value<float>}, {"double", check_value<double>}};
-    for (const std::string& line : case_lines("CmdArgParser_cases.txt")) {
+    for (const std::string& line : case_lines("util/CmdArgParser_cases.txt")) {
         SCOPED_TRACE(line);
         std::istringstream in(line);
         std::string text, type, value, board;
@@ -65,7 +67,7 @@ TEST(CmdArgParser, ConvertsValuesByTheCaseTable) {
 
 TEST(CmdArgParser, MovesTheCursorByTheCaseTable) {
     EXPECT_FALSE(CmdArgParser(0, static_cast<char**>(nullptr)).find(""));  // argv not read
-    for (const std::string& line : case_lines("CmdArgParser_cursor.txt")) {
+    for (const std::string& line : case_lines("util/CmdArgParser_cursor.txt")) {
         std::istringstream in(line);
         std::deque<std::string> args;           // its strings stay in place as it grows
         std::vector<const char*> argv{"prog"};  // no null pointer: argv[argc] is never read

@@ -34,8 +34,7 @@ def device_calls(args):  # the calls of one run on /dev/mem, mmap offsets in byt
         done = bench.run(args, wrapper=() if ppc else ["strace", "-o", log],
                          qemu_options=["-strace"] if ppc else ())
         text = done.stderr.decode() if ppc else open(log, encoding="utf-8", errors="replace").read()
-    fd = base = None
-    calls = []
+    fd, base, calls = None, None, []
     for name, args, result in CALL.findall(text):
         args = [a.strip() for a in args.split(",")]
         if name in ("open", "openat") and '"/dev/mem"' in args:  # qemu: O_SYNC is O_DSYNC|__O_SYNC
@@ -57,14 +56,13 @@ class SystemCalls(unittest.TestCase):
                 ("open", "O_RDWR|O_SYNC"),
                 ("mmap", "NULL", length, "PROT_READ|PROT_WRITE", "MAP_SHARED", address),
                 ("munmap", length), ("close",)], command)
-        for args in NO_DEVICE:
-            self.assertEqual(device_calls(args), [], args)
+        self.assertEqual([device_calls(args) for args in NO_DEVICE], [[]] * len(NO_DEVICE))
 
 
 class WindowAccesses(unittest.TestCase):
-    # (address, length, accesses) of each window of one run, traced on varied
+    # (address, length, accesses) of the one window of a run, traced on varied
     # words, so that value-dependent accesses show.
-    def windows(self, command):
+    def window(self, command):
         with rtsim.Bench(BINARY, BOARDS["varied"]) as bench:
             log = os.path.join(bench.work, "lackey.log")
             # Unoptimised IR, so that a load whose value goes unused is traced.
@@ -72,21 +70,18 @@ class WindowAccesses(unittest.TestCase):
                                           "--vex-iropt-level=0", "--trace-syscalls=yes",
                                           "--log-file=" + log])
             text = open(log, encoding="utf-8", errors="replace").read()
-        windows = []
-        for m in LACKEY_MMAP.finditer(text):
-            length, base, pages = int(m[1]), int(m[3], 16), -(-int(m[1]) // 4096) * 4096
-            mapped = text[m.end():text.find(f"sys_munmap ( {m[3]},", m.end())]
-            windows.append((int(m[2]), length, [
-                (kind, int(at, 16) - base, int(size)) for kind, at, size
-                in re.findall(r"^ ([LSM]) (\w+),(\d+)", mapped, re.M)
-                if 0 <= int(at, 16) - base < pages]))
-        return windows
+        (m,) = LACKEY_MMAP.finditer(text)
+        length, base, pages = int(m[1]), int(m[3], 16), -(-int(m[1]) // 4096) * 4096
+        mapped = text[m.end():text.find(f"sys_munmap ( {m[3]},", m.end())]
+        return int(m[2]), length, [(kind, int(at, 16) - base, int(size)) for kind, at, size
+                                   in re.findall(r"^ ([LSM]) (\w+),(\d+)", mapped, re.M)
+                                   if 0 <= int(at, 16) - base < pages]
 
     def test_each_command_makes_exactly_its_accesses(self):
         # The RX reports read the table through one function, before they look at
         # their mode, and under lackey each costs 10 to 40 s: -rx stands for them.
         for command in ("-rx", "-clear", "-mgt_status", "-mgt_loopback"):
-            (address, length, accesses), = self.windows(command)
+            address, length, accesses = self.window(command)
             got, want = first_difference(accesses, COMMANDS[command][2])
             self.assertEqual((address, length, got), (*COMMANDS[command][:2], want), command)
 
@@ -96,8 +91,7 @@ class BoardCode(unittest.TestCase):
     # and stores may reach it; a library fill or copy uses any width, and dcbz
     # (zero a cache block) faults there. Accesses through r1 are the stack.
     def test_window_code_uses_whole_words_only(self):
-        objdump = os.environ.get("OBJDUMP") or "powerpc-linux-gnu-objdump"
-        listing = subprocess.run([objdump, "-dC", "--no-show-raw-insn", BINARY],
+        listing = subprocess.run([os.environ["OBJDUMP"], "-dC", "--no-show-raw-insn", BINARY],
                                  capture_output=True, text=True, check=True).stdout
         for name in ("read_rx_table", "ClearTables", "mgt_link_status", "loopback_status"):
             body = re.search(r"^[0-9a-f]+ <%s\(.*?\n\n" % name, listing, re.M | re.S)[0]

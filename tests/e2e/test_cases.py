@@ -16,9 +16,7 @@ import model  # noqa: E402
 import rtsim  # noqa: E402
 
 BINARY = os.environ.get("RTPROBE", "")
-TABLE_END = rtsim.RX_TABLE + 4 * 8192
-STREAMS = {"closed": 'exec "$@" >&-', "full": 'exec "$@" >/dev/full',
-           "none": 'exec "$@" <&- >&- 2>&-'}
+STREAMS = {"closed": ">&-", "full": ">/dev/full", "none": "<&- >&- 2>&-"}  # redirections
 
 
 def load_boards(texts={}):  # [name] starts a board, "use NAME" takes in an earlier one
@@ -41,18 +39,17 @@ def arguments(text):
 
 
 def snapshot(bench):  # the image's size, its data outside the RX table, the table's words
-    outside = []
+    outside, table, end_of_table = [], rtsim.RX_TABLE, rtsim.RX_TABLE + 4 * 8192
     with open(bench.image, "rb") as f:
         for start, end in rtsim.data_extents(bench.image):
-            for lo, hi in ((start, min(end, rtsim.RX_TABLE)), (max(start, TABLE_END), end)):
+            for lo, hi in ((start, min(end, table)), (max(start, end_of_table), end)):
                 if lo < hi:
                     f.seek(lo)
                     outside.append((lo, f.read(hi - lo)))
-    return os.path.getsize(bench.image), outside, bench.words(rtsim.RX_TABLE, 8192)
+    return os.path.getsize(bench.image), outside, bench.words(table, 8192)
 
 
-def first_difference(got, want):
-    """(line or item number, the next few, count) of each, from the first that differs."""
+def first_difference(got, want):  # (index, the next few, count) of each, from the first difference
     n = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
     return (n, got[n:n + 3], len(got)), (n, want[n:n + 3], len(want))
 
@@ -65,19 +62,18 @@ class Cases(unittest.TestCase):
         for line in rows:
             args, board, device, streams, report, status, image = \
                 [c.strip() for c in (line + "|" * 6).split("|")[:7]]
-            board = BOARDS.get(board) or rtsim.load_board(rtsim.find_board(board)) if board else None
+            board = board and (BOARDS.get(board) or rtsim.load_board(rtsim.find_board(board)))
             with self.subTest(line[:80]), rtsim.Bench(BINARY, board, device or "image") as bench:
                 before = snapshot(bench) if bench.device == "image" else None
-                wrapper = ["sh", "-c", STREAMS[streams], "sh"] if streams else ()
+                wrapper = ["sh", "-c", f'exec "$@" {STREAMS[streams]}', "sh"] if streams else ()
                 result = bench.run(arguments(args), wrapper=wrapper)
                 name, *numbers = report.split()
                 expected = model.REPORTS[name](board or rtsim.Board(), *numbers)
                 got, want = first_difference(result.stdout.decode("latin-1").split("\n"),
                                              expected.split("\n"))
                 self.assertEqual((result.status, result.stderr, got), (int(status), b"", want))
-                if before and image == "cleared":
-                    before = before[:2] + ([0] * 8192,)
-                self.assertTrue(not before or snapshot(bench) == before, "image changed")
+                image = before and (before[:2] + ([0] * 8192,) if image == "cleared" else before)
+                self.assertTrue(not before or snapshot(bench) == image, "image changed")
 
     test_command_line = lambda self: self.run_table("cli")
     test_reports = lambda self: self.run_table("report")
