@@ -19,8 +19,8 @@ bool is_hex_text(const std::string& text) {
 // Rounds to the nearest float as the hardware conversion does (ties to
 // even), without converting a value outside the float range, which would be
 // undefined. Up to half a step above the largest float a value still rounds
-// down to it; from that tie on it becomes infinity, whose neighbour 2^128 is
-// the even one.
+// down to it; the tie itself goes to the even neighbour, 2^128, so from there
+// on it becomes infinity.
 float nearest_float(double value) {
     constexpr float largest = std::numeric_limits<float>::max();
     constexpr float infinity = std::numeric_limits<float>::infinity();
