@@ -16,14 +16,26 @@ bool is_hex_text(const std::string& text) {
            std::tolower(static_cast<unsigned char>(text[1])) == 'x';
 }
 
-// A double beyond the float range becomes the infinity of its sign, as
-// rounding to nearest gives; the plain conversion would be undefined.
+// Rounds to the nearest float as the hardware conversion does (ties to
+// even), without converting a value outside the float range, which would be
+// undefined. Up to half a step above the largest float a value still rounds
+// down to it; the tie itself goes to the even neighbour, 2^128, so from there
+// on it becomes infinity.
 float nearest_float(double value) {
-    if (value > std::numeric_limits<float>::max()) {
-        return std::numeric_limits<float>::infinity();
+    constexpr float largest = std::numeric_limits<float>::max();
+    constexpr float infinity = std::numeric_limits<float>::infinity();
+    constexpr double tie = 0x1.ffffffp+127;  // largest + half a step
+    if (value >= tie) {
+        return infinity;
     }
-    if (value < -std::numeric_limits<float>::max()) {
-        return -std::numeric_limits<float>::infinity();
+    if (value <= -tie) {
+        return -infinity;
+    }
+    if (value > largest) {
+        return largest;
+    }
+    if (value < -largest) {
+        return -largest;
     }
     return static_cast<float>(value);
 }

@@ -14,76 +14,119 @@
 
 using zor::util::CmdArgParser;
 
-// The cases of a table in the source tree, one a line; the other unit tests
-// of this binary read theirs with it too.
-std::vector<std::string> case_lines(const std::string& path) {
-    std::ifstream file(std::string(SOURCE_DIR) + "/" + path);
+namespace {
+
+// The cases of a table in the source tree, one a line.
+std::vector<std::string> case_lines(const std::string& name) {
+    std::ifstream file(std::string(SOURCE_DIR) + "/util/" + name);
     std::vector<std::string> lines;
-    for (std::string line; std::getline(file, line);) {
+    std::string line;
+    while (std::getline(file, line)) {
         if (!line.empty() && line[0] != '#') {
             lines.push_back(line);
         }
     }
-    EXPECT_GE(lines.size(), 5u) << path;  // a missing or emptied table checks nothing
+    // A missing or emptied table would check nothing.
+    EXPECT_GE(lines.size(), 5U) << name;
     return lines;
 }
 
-namespace {
-
-// Every byte of the start value is 0x7F: a double beyond the float range,
-// bits above 31 in a long that is wider than 32 bits.
+// The rest of a row after its text and type.
 template <typename T>
-void check_value(CmdArgParser& p, bool result, const std::string& expected) {
+void check(CmdArgParser& parser, std::istream& row) {
+    std::string start_text;
+    bool result = false;
+    row >> start_text >> std::boolalpha >> result;
     T start;
     std::memset(&start, 0x7F, sizeof start);
+    if (start_text != "fill") {
+        start = static_cast<T>(std::stold(start_text));
+    }
     T value = start;
-    EXPECT_EQ(p.next(value), result);
-    EXPECT_EQ(value, expected == "=" ? start : static_cast<T>(std::stold(expected)));
+    EXPECT_EQ(parser.next(value), result);
+    bool taken = false;
+    std::string expected;
+    std::string board;
+    row >> taken >> expected >> board;
+#ifdef __powerpc__
+    if (!board.empty()) {
+        expected = board;
+    }
+#endif
+    if (expected == "=") {
+        EXPECT_EQ(value, start);
+    } else {
+        EXPECT_EQ(value, static_cast<T>(std::stold(expected)));
+    }
+    std::string next;
+    parser.next_str(next);
+    EXPECT_EQ(next == "after", taken);
 }
 
-TEST(CmdArgParser, ConvertsValuesByTheCaseTable) {
-    const std::map<std::string, void (*)(CmdArgParser&, bool, const std::string&)> checks = {
-        {"int", check_value<int>},     {"uint", check_value<unsigned int>},
-        {"long", check_value<long>},   {"ulong", check_value<unsigned long>},
-        {"short", check_value<short>}, {"ushort", check_value<unsigned short>},
-        {"char", check_value<char>},   {"uchar", check_value<unsigned char>},
-        {"float", check_value<float>}, {"double", check_value<double>}};
-    for (const std::string& line : case_lines("util/CmdArgParser_cases.txt")) {
+using Check = void (*)(CmdArgParser&, std::istream&);
+
+const std::map<std::string, Check> checks = {
+    {"int", check<int>},     {"uint", check<unsigned int>},
+    {"long", check<long>},   {"ulong", check<unsigned long>},
+    {"short", check<short>}, {"ushort", check<unsigned short>},
+    {"char", check<char>},   {"uchar", check<unsigned char>},
+    {"float", check<float>}, {"double", check<double>},
+};
+
+TEST(CmdArgParser, ConvertsByTheCaseTable) {
+    for (const auto& line : case_lines("CmdArgParser_cases.txt")) {
         SCOPED_TRACE(line);
-        std::istringstream in(line);
-        std::string text, type, value, board;
-        bool result = false, taken = false;
-        in >> std::quoted(text) >> type >> std::boolalpha >> result >> taken >> value >> board;
-#ifdef __powerpc__
-        value = board.empty() ? value : board;
-#endif
+        std::istringstream row(line);
+        std::string text;
+        std::string type;
+        row >> std::quoted(text) >> type;
         const char* argv[] = {"prog", "-v", text.c_str(), "after"};
-        CmdArgParser p(text == "(end)" ? 2 : 4, argv);
-        ASSERT_TRUE(p.find("-v"));
-        checks.at(type)(p, result, value);
-        EXPECT_EQ(p.next_str(text) && text == "after", taken);
+        const int argc = text == "(end)" ? 2 : 4;
+        CmdArgParser parser(argc, argv);
+        ASSERT_TRUE(parser.find("-v"));
+        checks.at(type)(parser, row);
+    }
+}
+
+// A step of CmdArgParser_cursor.txt.
+void check_step(CmdArgParser& parser, const std::string& step) {
+    const std::string op = step.substr(0, 4);
+    std::string got;
+    if (op == "find") {
+        EXPECT_TRUE(parser.find(step.substr(5)));
+    } else if (op == "miss") {
+        EXPECT_FALSE(parser.find(step.substr(5)));
+    } else if (parser.next_str(got)) {
+        EXPECT_EQ("take:" + got, step);
+    } else {
+        EXPECT_EQ("none", step);
     }
 }
 
 TEST(CmdArgParser, MovesTheCursorByTheCaseTable) {
-    EXPECT_FALSE(CmdArgParser(0, static_cast<char**>(nullptr)).find(""));  // argv not read
-    for (const std::string& line : case_lines("util/CmdArgParser_cursor.txt")) {
+    // With argc 0, argv is never read.
+    CmdArgParser empty(0, static_cast<char**>(nullptr));
+    EXPECT_FALSE(empty.find(""));
+    for (const auto& line : case_lines("CmdArgParser_cursor.txt")) {
+        SCOPED_TRACE(line);
         std::istringstream in(line);
-        std::deque<std::string> args;           // its strings stay in place as it grows
-        std::vector<const char*> argv{"prog"};  // no null pointer: argv[argc] is never read
-        for (std::string arg; in >> std::quoted(arg) && arg != "|";) {
-            argv.push_back(args.emplace_back(arg).c_str());
+        // A deque keeps its strings in place as it grows.
+        std::deque<std::string> args;
+        std::vector<const char*> argv = {"prog"};
+        std::string arg;
+        while (in >> std::quoted(arg) && arg != "|") {
+            args.push_back(arg);
+            argv.push_back(args.back().c_str());
         }
-        CmdArgParser p(static_cast<int>(argv.size()), argv.data());
-        args.assign(args.size(), "?");  // the parser keeps copies
-        for (std::string step, got; in >> step;) {
-            const std::string op = step.substr(0, step.find(':'));
-            const std::string operand = step.substr(op.size() + (op != step));
-            if (op == "find" || op == "miss") {
-                EXPECT_EQ(p.find(operand), op == "find") << line << ": " << step;
-            } else {
-                EXPECT_EQ(p.next_str(got) ? "take:" + got : "none", step) << line;
-            }
+        const int argc = static_cast<int>(argv.size());
+        CmdArgParser parser(argc, argv.data());
+        // The parser must hold copies.
+        for (std::string& held : args) {
+            held = "?";
+        }
+        std::string step;
+        while (in >> step) {
+            check_step(parser, step);
         }
     }
 }
