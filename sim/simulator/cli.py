@@ -1,0 +1,155 @@
+# SPDX-License-Identifier: MIT
+"""rtsim: a simulated board for rtprobe.
+
+rtprobe reaches the FPGA through /dev/mem. rtsim writes a sparse image of the
+board's physical memory (the register page at 0xF0000000, the RX table at
+0xF0010000, words in the byte order of the binary under test) and runs an
+rtprobe binary with that image as its /dev/mem, in a private mount namespace
+where the machine's own /dev/mem cannot be reached. PowerPC binaries run under
+qemu-ppc, which finds the image at PREFIX/dev/mem as well.
+
+A board is made of description files and saved captures, applied in order.
+A description is plain text, one setting a line, '#' starts a comment:
+
+    tx_status      0x00200020     # a named status register
+    reg 0x240      0x00200020     # a register by its offset in the page
+    rx  3          0x00201ABC     # an RX table entry by index, raw
+    route 4 DSP1>L7 17            # entry 4 routes VE channel 17 to a node
+    link DSP2>L1 tx down          # link flags: tx rx clock all, or one of
+                                  #   tx_run tx_data rx_run rx_data
+                                  #   clock_lock clock_run; up or down
+    loopback DSP2>L0 far on       # far or near, on or off
+
+Numbers are decimal (leading zeros too) or hexadecimal after 0x.
+Registers: far_loopback, near_loopback, clock_status, tx_status, rx_status.
+Nodes: DSP0>L5 DSP0>L4 DSP1>L7 DSP1>L6 DSP2>L1 DSP2>L0 DSP3>L3 DSP3>L2
+SMAC>L8 HMAC0>L10 I/O>L12 Mezz>L14 HMAC1>L16 (or their ids 0 to 12); link and
+loopback take the eight DSP links (ids 0 to 7) or 'all'.
+
+A capture is a saved report or a whole console log: the -rx_raw report sets
+the RX table, -mgt_status and -mgt_loopback set the status registers so that
+they print the same reports. Everything else in a capture is ignored.
+"""
+
+import argparse
+import os
+import signal
+import sys
+
+from .board import DescriptionError, load_boards
+from .image import write_image
+from .isolation import DEVICES, PPC_SYSROOT, IsolationError, run
+
+VERSION = "0.1.0"  # the rtprobe release this simulator comes with
+
+
+class _Interrupted(BaseException):
+    """A signal that ends rtsim; unwinding removes the temporary board."""
+
+
+def _interrupted(signum, _frame):
+    for other in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(other, signal.SIG_IGN)  # let the cleanup finish
+    raise _Interrupted(signum)
+
+
+def _say(message):
+    if sys.stderr is not None:
+        try:
+            print(f"rtsim: {message}", file=sys.stderr, flush=True)
+        except OSError:
+            pass
+
+
+def _flush_stdout(data=b""):
+    """Writes data and whatever is buffered; False, and the rest discarded, if that fails."""
+    try:
+        if sys.stdout is None:
+            if not data:
+                return True
+            raise OSError(9, os.strerror(9))
+        sys.stdout.flush()
+        sys.stdout.buffer.write(data)
+        sys.stdout.buffer.flush()
+        return True
+    except OSError as error:
+        _say(f"cannot write standard output: {error.strerror}")
+        if sys.stdout is not None:  # so that the interpreter's own last flush succeeds
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return False
+
+
+def _arguments(argv):
+    parser = argparse.ArgumentParser(
+        prog="rtsim", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"rtsim {VERSION}")
+    boards = argparse.ArgumentParser(add_help=False)
+    boards.add_argument("--fill-zero", action="store_true",
+                        help="take a -rx_raw capture cut short, the entries it lacks being 0")
+    commands = parser.add_subparsers(dest="command", required=True)
+    image = commands.add_parser("image", parents=[boards],
+                                help="write a board image from descriptions and captures")
+    image.add_argument("boards", nargs="+", metavar="board",
+                       help="a file, or the name of a shipped board; later ones win")
+    image.add_argument("-o", "--output", required=True)
+    image.add_argument("--byte-order", choices=("big", "little"), default="big",
+                       help="big for the PowerPC board (default), little for an x86-64 build")
+    runner = commands.add_parser("run", parents=[boards], help="run rtprobe on a simulated board")
+    runner.add_argument("--board", action="append", default=[],
+                        help="a description, a capture or the name of a shipped board; "
+                             "repeat to combine, later ones win (default: every word 0)")
+    runner.add_argument("--device", choices=DEVICES, default="image",
+                        help="what stands at /dev/mem (default: the board image)")
+    runner.add_argument("--sysroot", help=f"PowerPC run-time root (default {PPC_SYSROOT})")
+    runner.add_argument("binary", help="an rtprobe binary, host or PowerPC")
+    runner.add_argument("args", nargs=argparse.REMAINDER, help="rtprobe's arguments")
+    return parser.parse_args(argv)
+
+
+def _image(options):
+    board = load_boards(options.boards, options.fill_zero)
+    try:
+        write_image(options.output, board, options.byte_order)
+    except BaseException:
+        if os.path.isfile(options.output):
+            os.unlink(options.output)
+        raise
+    return 0
+
+
+def _run(options):
+    board = load_boards(options.board, options.fill_zero)
+    result = run(options.binary, options.args, board, options.device, options.sysroot)
+    if not _flush_stdout(result.stdout):
+        return 1
+    if sys.stderr is not None and result.stderr:
+        sys.stderr.flush()
+        sys.stderr.buffer.write(result.stderr)
+        sys.stderr.buffer.flush()
+    # As a shell reports a program killed by signal N.
+    return 128 - result.status if result.status < 0 else result.status
+
+
+# Each command: a function of the parsed options that returns the exit status.
+COMMANDS = {"image": _image, "run": _run}
+
+
+def main(argv=None):
+    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        if signal.getsignal(signum) is not signal.SIG_IGN:
+            signal.signal(signum, _interrupted)
+    try:
+        options = _arguments(argv)
+        status = COMMANDS[options.command](options)
+    except SystemExit as done:  # --help, --version and command lines argparse refuses
+        status = done.code if isinstance(done.code, int) else 2
+    except (DescriptionError, IsolationError, ValueError) as error:
+        _say(error)
+        status = 2
+    except OSError as error:
+        _say(f"{error.filename}: {error.strerror}" if error.filename else error.strerror)
+        status = 2
+    except _Interrupted as signum:
+        status = 128 + signum.args[0]
+    return status if _flush_stdout() else 1
+
