@@ -32,13 +32,19 @@ they print the same reports. Everything else in a capture is ignored.
 """
 
 import argparse
+import fcntl
 import os
+import select
 import signal
+import stat
+import struct
 import sys
+import termios
+import time
 
 from .board import DescriptionError, load_boards
 from .image import write_image
-from .isolation import DEVICES, PPC_SYSROOT, IsolationError, run
+from .isolation import DEVICES, ISOLATIONS, PPC_SYSROOT, IsolationError, run
 
 VERSION = "0.1.0"  # the rtprobe release this simulator comes with
 
@@ -79,13 +85,42 @@ def _flush_stdout(data=b""):
         return False
 
 
+def _read_whole():
+    """Waits until a pipe on standard output is read empty; False if its
+    reader left first. A pipe can hold a whole report, so a write into it
+    succeeds even when the reader (`| head`) never reads most of it."""
+    fd = sys.stdout.fileno()
+    if not stat.S_ISFIFO(os.fstat(fd).st_mode):
+        return True
+    poller = select.poll()
+    poller.register(fd, select.POLLOUT)
+    while True:
+        unread = struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0]
+        if unread == 0:
+            return True
+        if any(events & select.POLLERR for _, events in poller.poll(0)):
+            _say("standard output was closed before the output was read whole")
+            return False
+        time.sleep(0.01)
+
+
+class _Parser(argparse.ArgumentParser):
+    """Refuses a command line in one line, as every other refusal."""
+
+    def error(self, message):
+        _say(f"{message} ({self.prog} --help)")
+        sys.exit(2)
+
+
 def _arguments(argv):
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="rtsim", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version", version=f"rtsim {VERSION}")
     boards = argparse.ArgumentParser(add_help=False)
     boards.add_argument("--fill-zero", action="store_true",
-                        help="take a -rx_raw capture cut short, the entries it lacks being 0")
+                        help="take -rx_raw reports cut short, the entries no file gives being 0")
+    boards.add_argument("--strict", action="store_true",
+                        help="refuse captures that leave a part of the board unknown")
     commands = parser.add_subparsers(dest="command", required=True)
     image = commands.add_parser("image", parents=[boards],
                                 help="write a board image from descriptions and captures")
@@ -101,13 +136,26 @@ def _arguments(argv):
     runner.add_argument("--device", choices=DEVICES, default="image",
                         help="what stands at /dev/mem (default: the board image)")
     runner.add_argument("--sysroot", help=f"PowerPC run-time root (default {PPC_SYSROOT})")
+    runner.add_argument("--isolation", choices=ISOLATIONS, default="auto",
+                        help="a user namespace, proot, or the first that works (default)")
     runner.add_argument("binary", help="an rtprobe binary, host or PowerPC")
     runner.add_argument("args", nargs=argparse.REMAINDER, help="rtprobe's arguments")
     return parser.parse_args(argv)
 
 
+def _board(names, options):
+    """The board of the files named, and one line on what no capture gave."""
+    board = load_boards(names, options.fill_zero)
+    unknown = ", ".join(board.reading.unknown)
+    if unknown and options.strict:
+        raise DescriptionError(f"no file gives {unknown}; --strict refuses to read it as 0")
+    if unknown:
+        _say(f"no file gives {unknown}: read as 0")
+    return board
+
+
 def _image(options):
-    board = load_boards(options.boards, options.fill_zero)
+    board = _board(options.boards, options)
     try:
         write_image(options.output, board, options.byte_order)
     except BaseException:
@@ -118,9 +166,14 @@ def _image(options):
 
 
 def _run(options):
-    board = load_boards(options.board, options.fill_zero)
-    result = run(options.binary, options.args, board, options.device, options.sysroot)
-    if not _flush_stdout(result.stdout):
+    board = _board(options.board, options)
+    return _pass_on(run(options.binary, options.args, board, options.device, options.sysroot,
+                        options.isolation))
+
+
+def _pass_on(result):
+    """Prints a run's output as it came; the exit status that tells of it."""
+    if not _flush_stdout(result.stdout) or not _read_whole():
         return 1
     if sys.stderr is not None and result.stderr:
         sys.stderr.flush()
@@ -143,9 +196,12 @@ def main(argv=None):
         status = COMMANDS[options.command](options)
     except SystemExit as done:  # --help, --version and command lines argparse refuses
         status = done.code if isinstance(done.code, int) else 2
-    except (DescriptionError, IsolationError, ValueError) as error:
+    except (DescriptionError, ValueError) as error:
         _say(error)
         status = 2
+    except IsolationError as error:
+        _say(error)
+        status = 125
     except OSError as error:
         _say(f"{error.filename}: {error.strerror}" if error.filename else error.strerror)
         status = 2
