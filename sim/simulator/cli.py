@@ -5,8 +5,9 @@ rtprobe reaches the FPGA through /dev/mem. rtsim writes a sparse image of the
 board's physical memory (the register page at 0xF0000000, the RX table at
 0xF0010000, words in the byte order of the binary under test) and runs an
 rtprobe binary with that image as its /dev/mem, in a private mount namespace
-where the machine's own /dev/mem cannot be reached. PowerPC binaries run under
-qemu-ppc, which finds the image at PREFIX/dev/mem as well.
+where the machine's own /dev/mem cannot be reached (or, without user
+namespaces, under proot). PowerPC binaries run under qemu-ppc, which finds
+the image at PREFIX/dev/mem as well.
 
 A board is made of description files and saved captures, applied in order.
 A description is plain text, one setting a line, '#' starts a comment:
@@ -26,9 +27,15 @@ Nodes: DSP0>L5 DSP0>L4 DSP1>L7 DSP1>L6 DSP2>L1 DSP2>L0 DSP3>L3 DSP3>L2
 SMAC>L8 HMAC0>L10 I/O>L12 Mezz>L14 HMAC1>L16 (or their ids 0 to 12); link and
 loopback take the eight DSP links (ids 0 to 7) or 'all'.
 
-A capture is a saved report or a whole console log: the -rx_raw report sets
-the RX table, -mgt_status and -mgt_loopback set the status registers so that
-they print the same reports. Everything else in a capture is ignored.
+A file that holds a report's header line is a capture: a saved report or a
+whole console log. The -rx_raw report sets the RX table, -mgt_status and
+-mgt_loopback set the status registers so that they print the same reports;
+description lines in it are applied, other lines are ignored. A report cut
+short is refused unless other reports give what it lacks.
+
+Exit status: the program's; 1 when output was lost; 2 for a bad command
+line, board file or binary; 125 when the run cannot be isolated; 128+N for
+a signal N.
 """
 
 import argparse
