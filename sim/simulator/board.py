@@ -70,6 +70,7 @@ LOSSY_VIEWS = {
     "RX Table - VE channel": "an -rx grid shows only the channels of the first ten entries",
     "Node :": "an -rx_by_node report shows only the first ten entries",
 }
+HEADER_WORDS = re.compile(rb"Address[ \t]+Value|MGT Link [A-Za-z]+ Status|RX Table|Node :")
 RAW_ENTRY = re.compile(r"0x([0-9A-Fa-f]{8})\s+0x([0-9A-Fa-f]{8})")
 # A real board file is small: a console log with a few whole -rx_raw reports,
 # each 8192 lines, and no line longer than a report's 138 hyphens and a
@@ -249,20 +250,26 @@ def _lines(data):
         if len(raw) > MAX_LINE:
             raise _Located(index, f"a line of {len(raw)} bytes, longer than any report or "
                                   f"setting ({MAX_LINE} at most); not a board file")
-        bad = None
-        try:
-            text = raw.decode("utf-8")
-        except UnicodeDecodeError as error:
-            bad = raw[error.start]
-            text = raw.decode("utf-8", "replace")
-        text = ESCAPES.sub("", text)
-        while "\b" in text:
-            erased = ERASED.sub("", text)
-            if erased == text:
-                break
-            text = erased
-        text = CONTROLS.sub("", text)
-        yield index, STAMP.sub("", text, count=1) if STAMP.match(text) else text, bad
+        yield (index, *_clean(raw))
+
+
+def _clean(raw):
+    """A line's text without what terminals and loggers add, and the first
+    byte of it that is not UTF-8, or None."""
+    bad = None
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError as error:
+        bad = raw[error.start]
+        text = raw.decode("utf-8", "replace")
+    text = ESCAPES.sub("", text)
+    while "\b" in text:
+        erased = ERASED.sub("", text)
+        if erased == text:
+            break
+        text = erased
+    text = CONTROLS.sub("", text)
+    return STAMP.sub("", text, count=1) if STAMP.match(text) else text, bad
 
 
 def _header(text):
@@ -402,7 +409,18 @@ class _Capture:
 
 
 def _is_capture(data):
-    return any(_header(text) for _, text, _ in _lines(data))
+    """Whether a line of data is a report's header. Only the lines that hold
+    a header's first words are looked at closely, so that a big file that is
+    no capture is refused quickly."""
+    for word in HEADER_WORDS.finditer(data):
+        low, high = max(0, word.start() - MAX_LINE), word.end() + MAX_LINE
+        starts = [data.rfind(b"\n", low, word.start()), data.rfind(b"\r", low, word.start())]
+        ends = [data.find(b"\n", word.end(), high), data.find(b"\r", word.end(), high)]
+        ends = [end for end in ends if end >= 0] or [len(data)]
+        line = data[max(starts) + 1 if max(starts) >= 0 else low:min(ends)]
+        if _header(_clean(line)[0]):
+            return True
+    return False
 
 
 def _read(board, data, name):
