@@ -128,7 +128,8 @@ def _number(text, what, low, high):
     # As rtprobe reads its numbers: 0x and hexadecimal digits, or decimal digits,
     # where leading zeros do not make octal.
     if not re.fullmatch(r"0[xX][0-9A-Fa-f]+|[0-9]+", text):
-        raise DescriptionError(f"{what} '{_shown(text)}' is not a number (decimal, or hexadecimal after 0x)")
+        raise DescriptionError(f"{what} '{_shown(text)}' is not a number "
+                               "(decimal, or hexadecimal after 0x)")
     value = int(text, 16) if text[1:2] in ("x", "X") else int(text, 10)
     if not low <= value <= high:
         raise DescriptionError(f"{what} {_shown(text)} is outside {low:#x}..{high:#x}")
@@ -333,9 +334,9 @@ class _Capture:
                                   "report before: the table changed; keep one of the two")
         self.table[entry], self.last, self.stop = value, entry, index + 1
         if len(self.table) == RX_ENTRIES:
-            self.close_table(index)
+            self.close_table()
 
-    def close_table(self, index):
+    def close_table(self):
         table, self.table = self.table, None
         if len(table) == RX_ENTRIES:
             self.board.rx.update(table)
@@ -383,7 +384,7 @@ class _Capture:
     def close(self, index, header=None):
         """Ends the report being read, at a new header (or the file's end)."""
         if self.table is not None:
-            self.close_table(index)
+            self.close_table()
         if self.section:
             title, _, start = self.section
             self.section = None

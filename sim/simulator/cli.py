@@ -39,6 +39,7 @@ a signal N.
 """
 
 import argparse
+import errno
 import fcntl
 import os
 import select
@@ -86,7 +87,10 @@ def _flush_stdout(data=b""):
         sys.stdout.buffer.flush()
         return True
     except OSError as error:
-        _say(f"cannot write standard output: {error.strerror}")
+        if error.errno == errno.EPIPE:  # the same loss as a reader that left a full pipe
+            _say("standard output was closed before the output was read whole")
+        else:
+            _say(f"cannot write standard output: {error.strerror}")
         if sys.stdout is not None:  # so that the interpreter's own last flush succeeds
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return False

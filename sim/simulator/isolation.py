@@ -87,8 +87,9 @@ def binary_target(binary):
 
 # Runs inside the private mount namespace: a fresh /dev holding only the
 # simulated mem (and null and full), then the program, which dies with rtsim
-# (the namespace's new credentials cleared what rtsim set before). The marker
-# file proves that every step before the program succeeded.
+# (set again here, since a kernel may clear the parent-death signal when the
+# credentials change). The marker file proves that every step before the
+# program succeeded.
 _ISOLATE = r"""
 set -eu
 work=$1; device=$2; shift 2
