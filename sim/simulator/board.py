@@ -86,6 +86,7 @@ STAMP = re.compile(r"\[?(?:\d{4}-\d\d-\d\d[ T_])?\d\d:\d\d:\d\d(?:[.,]\d+)?"
 ERASED = re.compile(r"[^\x08]\x08")
 CONTROLS = re.compile(r"[\x00-\x08\x0b-\x1f\x7f\ufeff]")
 
+
 class DescriptionError(ValueError):
     """A board description line that cannot be read."""
 

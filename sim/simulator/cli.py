@@ -219,4 +219,3 @@ def main(argv=None):
     except _Interrupted as signum:
         status = 128 + signum.args[0]
     return status if _flush_stdout() else 1
-

@@ -184,6 +184,7 @@ class Bench:
         except BaseException:  # an interrupt too: no half-made image is left behind
             self.close()
             raise
+
     def _fill(self, board, sysroot):
         self.root = os.path.join(self.work, "root")
         self.image = os.path.join(self.root, "dev", "mem")
