@@ -134,8 +134,11 @@ def _alive(owner):
     try:
         with open(owner, encoding="ascii") as f:
             pid, start = f.read().split()
-        return _start_time(int(pid)) == start
     except (OSError, ValueError):
+        return True  # not ours, or not written whole: leave it
+    try:
+        return _start_time(int(pid)) == start
+    except OSError:
         return False
 
 
@@ -173,8 +176,10 @@ class Bench:
         remove_stale()
         self.work = tempfile.mkdtemp(prefix="rtsim-")
         try:
-            with open(os.path.join(self.work, "owner"), "w", encoding="ascii") as f:
+            # Renamed into place whole, so that another run never reads half of it.
+            with open(os.path.join(self.work, "owner.new"), "w", encoding="ascii") as f:
                 f.write(f"{os.getpid()} {_start_time(os.getpid())}\n")
+            os.rename(f.name, os.path.join(self.work, "owner"))
             self._fill(board, sysroot)
         except NoRoom:
             self.close()
@@ -242,8 +247,8 @@ class Bench:
         done = self._start(argv, timeout)
         if os.path.exists(marker):
             return Result(done.stdout, done.stderr, done.returncode)
-        why = done.stderr.decode(errors="replace").strip().splitlines()
-        why = why[-1] if why else f"exit status {done.returncode}"
+        why = " ".join(done.stderr.decode(errors="replace").split())[:150]
+        why = why or f"exit status {done.returncode}"
         cause = next((text for error, text in _NO_NAMESPACE.items() if error in why), None)
         if cause and self.isolation == "auto" and shutil.which("proot"):
             return self._run_proot(command, timeout)
