@@ -1,0 +1,221 @@
+# SPDX-License-Identifier: MIT
+"""rtsim: a simulated board for rtprobe.
+
+rtprobe reaches the FPGA through /dev/mem. rtsim writes a sparse image of the
+board's physical memory (the register page at 0xF0000000, the RX table at
+0xF0010000, words in the byte order of the binary under test) and runs an
+rtprobe binary with that image as its /dev/mem, in a private mount namespace
+where the machine's own /dev/mem cannot be reached (or, without user
+namespaces, under proot). PowerPC binaries run under qemu-ppc, which finds
+the image at PREFIX/dev/mem as well.
+
+A board is made of description files and saved captures, applied in order.
+A description is plain text, one setting a line, '#' starts a comment:
+
+    tx_status      0x00200020     # a named status register
+    reg 0x240      0x00200020     # a register by its offset in the page
+    rx  3          0x00201ABC     # an RX table entry by index, raw
+    route 4 DSP1>L7 17            # entry 4 routes VE channel 17 to a node
+    link DSP2>L1 tx down          # link flags: tx rx clock all, or one of
+                                  #   tx_run tx_data rx_run rx_data
+                                  #   clock_lock clock_run; up or down
+    loopback DSP2>L0 far on       # far or near, on or off
+
+Numbers are decimal (leading zeros too) or hexadecimal after 0x.
+Registers: far_loopback, near_loopback, clock_status, tx_status, rx_status.
+Nodes: DSP0>L5 DSP0>L4 DSP1>L7 DSP1>L6 DSP2>L1 DSP2>L0 DSP3>L3 DSP3>L2
+SMAC>L8 HMAC0>L10 I/O>L12 Mezz>L14 HMAC1>L16 (or their ids 0 to 12); link and
+loopback take the eight DSP links (ids 0 to 7) or 'all'.
+
+A file that holds a report's header line is a capture: a saved report or a
+whole console log. The -rx_raw report sets the RX table, -mgt_status and
+-mgt_loopback set the status registers so that they print the same reports;
+description lines in it are applied, other lines are ignored. A report cut
+short is refused unless other reports give what it lacks.
+
+Exit status: the program's; 1 when output was lost; 2 for a bad command
+line, board file or binary; 125 when the run cannot be isolated; 128+N for
+a signal N.
+"""
+
+import argparse
+import errno
+import fcntl
+import os
+import select
+import signal
+import stat
+import struct
+import sys
+import termios
+import time
+
+from .board import DescriptionError, load_boards
+from .image import write_image
+from .isolation import DEVICES, ISOLATIONS, PPC_SYSROOT, IsolationError, run
+
+VERSION = "0.1.0"  # the rtprobe release this simulator comes with
+
+
+class _Interrupted(BaseException):
+    """A signal that ends rtsim; unwinding removes the temporary board."""
+
+
+def _interrupted(signum, _frame):
+    for other in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(other, signal.SIG_IGN)  # let the cleanup finish
+    raise _Interrupted(signum)
+
+
+def _say(message):
+    if sys.stderr is not None:
+        try:
+            print(f"rtsim: {message}", file=sys.stderr, flush=True)
+        except OSError:
+            pass
+
+
+def _flush_stdout(data=b""):
+    """Writes data and whatever is buffered; False, and the rest discarded, if that fails."""
+    try:
+        if sys.stdout is None:
+            if not data:
+                return True
+            raise OSError(9, os.strerror(9))
+        sys.stdout.flush()
+        sys.stdout.buffer.write(data)
+        sys.stdout.buffer.flush()
+        return True
+    except OSError as error:
+        if error.errno == errno.EPIPE:  # the same loss as a reader that left a full pipe
+            _say("standard output was closed before the output was read whole")
+        else:
+            _say(f"cannot write standard output: {error.strerror}")
+        if sys.stdout is not None:  # so that the interpreter's own last flush succeeds
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return False
+
+
+def _read_whole():
+    """Waits until a pipe on standard output is read empty; False if its
+    reader left first. A pipe can hold a whole report, so a write into it
+    succeeds even when the reader (`| head`) never reads most of it."""
+    fd = sys.stdout.fileno()
+    if not stat.S_ISFIFO(os.fstat(fd).st_mode):
+        return True
+    poller = select.poll()
+    poller.register(fd, select.POLLOUT)
+    while True:
+        unread = struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0]
+        if unread == 0:
+            return True
+        if any(events & select.POLLERR for _, events in poller.poll(0)):
+            _say("standard output was closed before the output was read whole")
+            return False
+        time.sleep(0.01)
+
+
+class _Parser(argparse.ArgumentParser):
+    """Refuses a command line in one line, as every other refusal."""
+
+    def error(self, message):
+        _say(f"{message} ({self.prog} --help)")
+        sys.exit(2)
+
+
+def _arguments(argv):
+    parser = _Parser(
+        prog="rtsim", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"rtsim {VERSION}")
+    boards = argparse.ArgumentParser(add_help=False)
+    boards.add_argument("--fill-zero", action="store_true",
+                        help="take -rx_raw reports cut short, the entries no file gives being 0")
+    boards.add_argument("--strict", action="store_true",
+                        help="refuse captures that leave a part of the board unknown")
+    commands = parser.add_subparsers(dest="command", required=True)
+    image = commands.add_parser("image", parents=[boards],
+                                help="write a board image from descriptions and captures")
+    image.add_argument("boards", nargs="+", metavar="board",
+                       help="a file, or the name of a shipped board; later ones win")
+    image.add_argument("-o", "--output", required=True)
+    image.add_argument("--byte-order", choices=("big", "little"), default="big",
+                       help="big for the PowerPC board (default), little for an x86-64 build")
+    runner = commands.add_parser("run", parents=[boards], help="run rtprobe on a simulated board")
+    runner.add_argument("--board", action="append", default=[],
+                        help="a description, a capture or the name of a shipped board; "
+                             "repeat to combine, later ones win (default: every word 0)")
+    runner.add_argument("--device", choices=DEVICES, default="image",
+                        help="what stands at /dev/mem (default: the board image)")
+    runner.add_argument("--sysroot", help=f"PowerPC run-time root (default {PPC_SYSROOT})")
+    runner.add_argument("--isolation", choices=ISOLATIONS, default="auto",
+                        help="a user namespace, proot, or the first that works (default)")
+    runner.add_argument("binary", help="an rtprobe binary, host or PowerPC")
+    runner.add_argument("args", nargs=argparse.REMAINDER, help="rtprobe's arguments")
+    return parser.parse_args(argv)
+
+
+def _board(names, options):
+    """The board of the files named, and one line on what no capture gave."""
+    board = load_boards(names, options.fill_zero)
+    unknown = ", ".join(board.reading.unknown)
+    if unknown and options.strict:
+        raise DescriptionError(f"no file gives {unknown}; --strict refuses to read it as 0")
+    if unknown:
+        _say(f"no file gives {unknown}: read as 0")
+    return board
+
+
+def _image(options):
+    board = _board(options.boards, options)
+    try:
+        write_image(options.output, board, options.byte_order)
+    except BaseException:
+        if os.path.isfile(options.output):
+            os.unlink(options.output)
+        raise
+    return 0
+
+
+def _run(options):
+    board = _board(options.board, options)
+    return _pass_on(run(options.binary, options.args, board, options.device, options.sysroot,
+                        options.isolation))
+
+
+def _pass_on(result):
+    """Prints a run's output as it came; the exit status that tells of it."""
+    if not _flush_stdout(result.stdout) or not _read_whole():
+        return 1
+    if sys.stderr is not None and result.stderr:
+        sys.stderr.flush()
+        sys.stderr.buffer.write(result.stderr)
+        sys.stderr.buffer.flush()
+    # As a shell reports a program killed by signal N.
+    return 128 - result.status if result.status < 0 else result.status
+
+
+# Each command: a function of the parsed options that returns the exit status.
+COMMANDS = {"image": _image, "run": _run}
+
+
+def main(argv=None):
+    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        if signal.getsignal(signum) is not signal.SIG_IGN:
+            signal.signal(signum, _interrupted)
+    try:
+        options = _arguments(argv)
+        status = COMMANDS[options.command](options)
+    except SystemExit as done:  # --help, --version and command lines argparse refuses
+        status = done.code if isinstance(done.code, int) else 2
+    except (DescriptionError, ValueError) as error:
+        _say(error)
+        status = 2
+    except IsolationError as error:
+        _say(error)
+        status = 125
+    except OSError as error:
+        _say(f"{error.filename}: {error.strerror}" if error.filename else error.strerror)
+        status = 2
+    except _Interrupted as signum:
+        status = 128 + signum.args[0]
+    return status if _flush_stdout() else 1
