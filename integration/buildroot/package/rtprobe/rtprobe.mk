@@ -9,7 +9,8 @@
 
 RTPROBE_VERSION = 0.1.0
 # The project tree this external tree is part of (integration/buildroot).
-# To build a release archive instead, replace the next three lines with
+# To build a release archive instead, replace RTPROBE_SITE, _SITE_METHOD and
+# _OVERRIDE_SRCDIR_RSYNC_EXCLUSIONS below with
 #   RTPROBE_SITE = <URL of the folder holding rtprobe-$(RTPROBE_VERSION).tar.gz>
 # and add the archive's sha256 line to rtprobe.hash.
 RTPROBE_SITE = $(BR2_EXTERNAL_RTPROBE_PATH)/../..
