@@ -3,15 +3,24 @@ SUMMARY = "Diagnostics for the FPGA of the PowerPC board"
 DESCRIPTION = "rtprobe prints the RX routing table or the state of the MGT \
 links of the board's FPGA, read through /dev/mem, and can clear the RX \
 routing table."
+HOMEPAGE = "https://git.example.org/rtprobe"
 LICENSE = "MIT"
 LIC_FILES_CHKSUM = "file://LICENSE;md5=e927d1df353dcdbdd166f31528c0e929"
 
-# Point SRC_URI and SRCREV at the release to build.
 SRC_URI = "git://git.example.org/rtprobe.git;protocol=https;branch=main"
-SRCREV = "${AUTOREV}"
+# The revision this recipe releases: builds are reproducible and parsing
+# needs no network. To follow the branch instead (opt-in, e.g. in local.conf):
+#   SRCREV:pn-rtprobe = "${AUTOREV}"
+SRCREV = "81865ad702a3059f8e98741310659f5472ecd7eb"
+# A snapshot after 0.1.0; the build system appends the revision (since
+# 4.3). On older releases write PV = "0.1.0+git${SRCPV}".
+PV = "0.1.0+git"
 S = "${WORKDIR}/git"
 
 inherit cmake
+
+# The tool reads fixed physical addresses of the 32-bit PowerPC board's FPGA.
+COMPATIBLE_HOST = "powerpc-.*-linux.*"
 
 # The tests (GoogleTest, Python) are off unless asked for. 4096: a kernel
 # with 4 KiB pages; leave the option out for one with 64 KiB pages.

@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
-# An image builder's own toolchain file: the cross compiler by name, flags from
-# CXXFLAGS and LDFLAGS, and a Release build that adds nothing but -DNDEBUG.
+# What both image builders' toolchain files set: the cross compiler, and a
+# Release that adds nothing but -DNDEBUG. The rest of each builder's file
+# (build type, search roots and modes) is in its row of recipes.tsv.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR powerpc)
 set(CMAKE_CXX_COMPILER powerpc-linux-gnu-g++)
