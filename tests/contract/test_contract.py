@@ -27,15 +27,8 @@ def table_words(kind):
 COMMANDS = {
     "-rx": (0xF0010000, 32768, table_words("L")),
     "-clear": (0xF0010000, 32768, table_words("S")),
-    "-mgt_status": (0xF0000000, 4, [
-        ("L", 0x240, 4),
-        ("L", 0x244, 4),
-        ("L", 0x220, 4),
-    ]),
-    "-mgt_loopback": (0xF0000000, 4, [
-        ("L", 0x34, 4),
-        ("L", 0x38, 4),
-    ]),
+    "-mgt_status": (0xF0000000, 4, [("L", 0x240, 4), ("L", 0x244, 4), ("L", 0x220, 4)]),
+    "-mgt_loopback": (0xF0000000, 4, [("L", 0x34, 4), ("L", 0x38, 4)]),
 }
 
 # strace, or qemu-ppc -strace: "[pid ]name(arguments) = result".
@@ -43,15 +36,10 @@ CALL = re.compile(r"(\w+)\((.*)\) += (\S+)")
 # lackey: a line for each access (" L address,size")
 # and each system call ("sys_munmap ( base, length )"). Unoptimised IR,
 # so that a load whose value goes unused is traced.
-LACKEY = [
-    "valgrind",
-    "--tool=lackey",
-    "--trace-mem=yes",
-    "--vex-iropt-level=0",
-    "--trace-syscalls=yes",
-]
+LACKEY = ["valgrind", "--tool=lackey", "--trace-mem=yes",
+          "--vex-iropt-level=0", "--trace-syscalls=yes"]
 UNMAP = re.compile(r"sys_munmap \( (\w+), (\d+)")
-ACCESS = re.compile(r"^ ([LSM]) (\w+),(\d+)$", re.M)
+ACCESS = re.compile(r"^ ([LSM]) (\w+),(\d+)", re.M)
 
 
 # The calls on /dev/mem: its open, the mmap of its descriptor, the
@@ -66,7 +54,7 @@ def device_calls(log):
             fd = result
             calls.append("open " + args[2].replace(
                 "O_LARGEFILE|O_DSYNC|__O_SYNC", "O_SYNC"))
-        elif name in ("mmap", "mmap2") and args[4] == fd:
+        elif name.startswith("mmap") and args[4] == fd:
             base = result
             offset = int(args[5], 0)
             if name == "mmap2":
@@ -128,10 +116,11 @@ class WindowAccesses(unittest.TestCase):
 
 
 # objdump: "address <name(arguments)>:", a line for each instruction
-# ("address: operation operands"), a blank line.
+# ("address: operation operands"), a blank line. A call names its target
+# in the operands, as in "<...memset@@GLIBC_2.0>" on the board.
 MEMORY = re.compile(r"l[bhwdfvms]|st|dcb[az]")
 WORD = re.compile(r"(lwz|stw)u?x?")
-FILL = re.compile(r"<(memset|memcpy|memmove|bzero)\b")
+FILL = re.compile(r"\b(memset|memcpy|memmove|bzero)\b")
 
 
 # The window is uncached device memory on the board: only whole-word
