@@ -48,11 +48,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 1; i < argv.size() && i <= 8; ++i) {
         require(parser.find(argv[i]), "an argument not found");
         for (std::size_t step = 0; step < argv.size(); ++step) {
-            unsigned long number = 0;
-            double real = 0;
             if (step % 2 == 0) {
+                unsigned long number = 0;
                 parser.next(number);
             } else {
+                double real = 0;
                 parser.next(real);
             }
         }
