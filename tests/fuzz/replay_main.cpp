@@ -8,7 +8,7 @@
 #include <iterator>
 #include <string>
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t*, std::size_t);
 
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
