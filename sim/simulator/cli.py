@@ -38,7 +38,8 @@ import sys
 
 from .board import DescriptionError, load_boards
 from .image import write_image
-from .isolation import DEVICES, PPC_SYSROOT, IsolationError, run
+from . import kernel
+from .isolation import DEVICES, PPC_SYSROOT, Bench, IsolationError, run
 
 VERSION = "0.1.0"  # the rtprobe release this simulator comes with
 
@@ -101,6 +102,9 @@ def _arguments(argv):
     runner.add_argument("--device", choices=DEVICES, default="image",
                         help="what stands at /dev/mem (default: the board image)")
     runner.add_argument("--sysroot", help=f"PowerPC run-time root (default {PPC_SYSROOT})")
+    runner.add_argument("--kernel", action="store_true",
+                        help="run a PowerPC binary under a real Linux kernel in qemu-system-ppc "
+                             "(the kernel is built on first use and cached)")
     runner.add_argument("binary", help="an rtprobe binary, host or PowerPC")
     runner.add_argument("args", nargs=argparse.REMAINDER, help="rtprobe's arguments")
     return parser.parse_args(argv)
@@ -119,7 +123,11 @@ def _image(options):
 
 def _run(options):
     board = load_boards(options.board, options.fill_zero)
-    result = run(options.binary, options.args, board, options.device, options.sysroot)
+    if options.kernel:
+        with Bench(options.binary, board, options.device, options.sysroot) as bench:
+            result = kernel.run(bench, [options.args])[0]
+    else:
+        result = run(options.binary, options.args, board, options.device, options.sysroot)
     if not _flush_stdout(result.stdout):
         return 1
     if sys.stderr is not None and result.stderr:
@@ -143,7 +151,7 @@ def main(argv=None):
         status = COMMANDS[options.command](options)
     except SystemExit as done:  # --help, --version and command lines argparse refuses
         status = done.code if isinstance(done.code, int) else 2
-    except (DescriptionError, IsolationError, ValueError) as error:
+    except (DescriptionError, IsolationError, kernel.KernelError, ValueError) as error:
         _say(error)
         status = 2
     except OSError as error:
