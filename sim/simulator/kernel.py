@@ -1,16 +1,10 @@
 # SPDX-License-Identifier: MIT
-"""PowerPC rtprobe runs under a real Linux kernel, on qemu's e500 board.
+"""rtprobe runs under a real PowerPC Linux kernel, on qemu's e500 board.
 
-The other runs give rtprobe a file for /dev/mem; this one gives it the
-kernel's own driver: the mmap page offset of 0xF0000000, O_SYNC,
-STRICT_DEVMEM and page-granular mappings. Guest RAM spans the first 4 GiB, so
-the window is RAM that qemu fills from the board image before the boot;
-mem=256M keeps the kernel off it. One boot runs a batch of command lines;
-qemu then saves the window, and what changed in it goes back to the image.
-
-The kernel is built on first use from Debian's linux-source-6.1, tinyconfig
-plus kernel/rtsim.config, and cached under build/kernel, keyed on the
-source package's version and those options."""
+Guest RAM spans the first 4 GiB, so the FPGA window is RAM, filled from the
+board image before the boot; mem=256M keeps the kernel off it. One boot runs
+a batch of command lines; then qemu saves the window, and the words the runs
+changed go back to the image."""
 
 import fcntl
 import hashlib
@@ -57,7 +51,7 @@ def _version():
                            capture_output=True, text=True)
     if found.returncode or not os.path.exists(SOURCE):
         raise KernelError("the kernel run needs the Debian package linux-source-6.1")
-    return found.stdout
+    return found.stdout.encode()
 
 
 def _build_kernel(out):
@@ -67,8 +61,8 @@ def _build_kernel(out):
     _run(["tar", "-xf", SOURCE, "-C", tree, "--strip-components=1"])
     make = ["make", "-C", tree, "-j", str(os.cpu_count()), "ARCH=powerpc", f"CROSS_COMPILE={CROSS}"]
     _run([*make, "tinyconfig"])
-    with open(OPTIONS) as f:
-        wanted = [line for line in f.read().splitlines() if line.startswith("CONFIG_")]
+    lines = _content(OPTIONS).decode().splitlines()
+    wanted = [line for line in lines if line.startswith("CONFIG_")]
     missing = set(wanted) - _configure(make, tree, wanted)
     if missing:
         raise KernelError(f"kernel options not taken: {' '.join(sorted(missing))}")
@@ -90,6 +84,11 @@ def _configure(make, tree, lines):
         return set(f.read().splitlines())
 
 
+def built_kernel():
+    """The folder of the cached kernel, built first if need be."""
+    return _cached("kernel", [_version(), _content(OPTIONS)], _build_kernel)
+
+
 def _build_init(out):
     _run([f"{CROSS}gcc", "-static", "-Os", "-o", os.path.join(out, "init"), INIT])
 
@@ -97,8 +96,8 @@ def _build_init(out):
 def _cached(name, inputs, build):
     """The folder CACHE/NAME-HASH, built once by build(folder)."""
     digest = hashlib.sha256()
-    for text in inputs:
-        digest.update(text.encode() + b"\0")
+    for data in inputs:
+        digest.update(data + b"\0")
     folder = os.path.join(CACHE, f"{name}-{digest.hexdigest()[:16]}")
     os.makedirs(CACHE, exist_ok=True)
     with open(os.path.join(CACHE, "lock"), "w") as lock:
@@ -115,11 +114,6 @@ def _cached(name, inputs, build):
     return folder
 
 
-def _read(path):
-    with open(path) as f:
-        return f.read()
-
-
 def _cpio(path, files):
     """A newc archive of files, {name: (mode, bytes)}, in order."""
     with open(path, "wb") as f:
@@ -130,16 +124,18 @@ def _cpio(path, files):
             f.write(b"\0" * (-f.tell() % 4) + data + b"\0" * (-len(data) % 4))
 
 
+def _content(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def _initramfs(bench, runs, path):
-    def content(file):
-        with open(file, "rb") as f:
-            return f.read()
-    init = _cached("init", [_read(INIT)], _build_init)
+    init = _cached("init", [_content(INIT)], _build_init)
     files = {"dev": (0o40755, b""), "lib": (0o40755, b""),
-             "init": (0o100755, content(os.path.join(init, "init"))),
-             "rtprobe": (0o100755, content(bench.binary))}
+             "init": (0o100755, _content(os.path.join(init, "init"))),
+             "rtprobe": (0o100755, _content(bench.binary))}
     for library in LIBRARIES:
-        files["lib/" + library] = (0o100755, content(os.path.join(bench.root, "lib", library)))
+        files["lib/" + library] = (0o100755, _content(os.path.join(bench.root, "lib", library)))
     listed = b"".join(b"%d\0" % len(args) + b"".join(os.fsencode(a) + b"\0" for a in args)
                       for args in runs)
     files["runs"] = (0o100644, listed)
@@ -147,14 +143,14 @@ def _initramfs(bench, runs, path):
 
 
 def run(bench, runs, timeout=600):
-    """Runs the bench's binary once for each argument list in runs, in one boot.
+    """The bench's binary run once for each argument list in runs, in one boot.
 
-    Returns a Result for each, its stderr empty: the console carries both
-    standard output and standard error. On the device "missing" the kernel has no /dev/mem, on
-    "unmappable" the kernel owns the window's RAM (STRICT_DEVMEM refuses it)."""
+    A Result for each, its stderr empty: the console carries both streams.
+    Device "missing" boots a kernel without /dev/mem, "unmappable" lets the
+    kernel have the window's RAM, which STRICT_DEVMEM then refuses to map."""
     if bench.target != "ppc":
         raise ValueError(f"{bench.binary}: the kernel runs PowerPC binaries only")
-    kernel = _cached("kernel", [_version(), _read(OPTIONS)], _build_kernel)
+    kernel = built_kernel()
     work = os.path.join(bench.work, "kernel")
     os.makedirs(work, exist_ok=True)
     _initramfs(bench, runs, os.path.join(work, "initramfs"))
@@ -173,14 +169,13 @@ def run(bench, runs, timeout=600):
             "-serial", f"file:{work}/console", "-qmp", "stdio", "-monitor", "none",
             "-device", f"loader,file={window},addr={WINDOW:#x},force-raw=on"]
     _boot(argv, saved, timeout)
-    with open(os.path.join(work, "console"), "rb") as f:
-        console = f.read()
+    console = _content(os.path.join(work, "console"))
     results = [Result(output, b"", int(status)) for output, status in FRAME.findall(console)]
     if len(results) != len(runs):
         raise KernelError(f"{len(results)} of {len(runs)} runs reported; the console ends:\n"
                           + console[-3000:].decode(errors="replace"))
     if bench.device == "image":
-        _write_back(bench.image, _window(bench.image), _read_bytes(saved))
+        _write_back(bench.image, _window(bench.image), _content(saved))
     return results
 
 
@@ -210,11 +205,6 @@ def _boot(argv, saved, timeout):
                           "before the window was saved: " + errors.decode(errors="replace"))
 
 
-def _read_bytes(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
 def _window(image):
     with open(image, "rb") as f:
         f.seek(WINDOW)
@@ -232,4 +222,7 @@ def _write_back(image, before, after):
 
 if __name__ == "__main__":
     # Builds the kernel if it is not cached yet, and names its folder.
-    print(_cached("kernel", [_version(), _read(OPTIONS)], _build_kernel))
+    try:
+        print(built_kernel())
+    except KernelError as error:
+        sys.exit(f"rtsim: {error}")
