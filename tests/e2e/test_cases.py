@@ -86,10 +86,10 @@ def on_kernel(bench, rows):
 def check_table(test, name, run_rows):
     groups = batches(name)
     test.assertTrue(groups)
-    for (board_name, device, cleared), rows in groups:
-        board = BOARDS.get(board_name)
+    for (boards, device, cleared), rows in groups:
+        board = BOARDS.get(boards)
         if not board:
-            board = rtsim.load_boards(board_name.split())
+            board = rtsim.load_boards(boards.split())
         with rtsim.Bench(BINARY, board, device) as bench:
             if device == "image":
                 words = bench.words(rtsim.FPGA_BASE, WINDOW)
@@ -105,7 +105,7 @@ def check_table(test, name, run_rows):
                                      (int(row[5]), b"", want))
             if device == "image":
                 after = bench.words(rtsim.FPGA_BASE, WINDOW)
-                test.assertTrue(after == words, "the image changed")
+                test.assertTrue(after == words, "image changed")
 
 
 class Cases(unittest.TestCase):
