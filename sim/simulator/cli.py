@@ -5,8 +5,9 @@ rtprobe reaches the FPGA through /dev/mem. rtsim writes a sparse image of the
 board's physical memory (the register page at 0xF0000000, the RX table at
 0xF0010000, words in the byte order of the binary under test) and runs an
 rtprobe binary with that image as its /dev/mem, in a private mount namespace
-where the machine's own /dev/mem cannot be reached. PowerPC binaries run under
-qemu-ppc, which finds the image at PREFIX/dev/mem as well.
+where the machine's own /dev/mem cannot be reached (or, without user
+namespaces, under proot). PowerPC binaries run under qemu-ppc, which finds
+the image at PREFIX/dev/mem as well.
 
 A board is made of description files and saved captures, applied in order.
 A description is plain text, one setting a line, '#' starts a comment:
@@ -26,20 +27,33 @@ Nodes: DSP0>L5 DSP0>L4 DSP1>L7 DSP1>L6 DSP2>L1 DSP2>L0 DSP3>L3 DSP3>L2
 SMAC>L8 HMAC0>L10 I/O>L12 Mezz>L14 HMAC1>L16 (or their ids 0 to 12); link and
 loopback take the eight DSP links (ids 0 to 7) or 'all'.
 
-A capture is a saved report or a whole console log: the -rx_raw report sets
-the RX table, -mgt_status and -mgt_loopback set the status registers so that
-they print the same reports. Everything else in a capture is ignored.
+A file that holds a report's header line is a capture: a saved report or a
+whole console log. The -rx_raw report sets the RX table, -mgt_status and
+-mgt_loopback set the status registers so that they print the same reports;
+description lines in it are applied, other lines are ignored. A report cut
+short is refused unless other reports give what it lacks.
+
+Exit status: the program's; 1 when output was lost; 2 for a bad command
+line, board file or binary; 125 when the run cannot be isolated; 128+N for
+a signal N.
 """
 
 import argparse
+import errno
+import fcntl
 import os
+import select
 import signal
+import stat
+import struct
 import sys
+import termios
+import time
 
 from .board import DescriptionError, load_boards
 from .image import write_image
 from . import kernel
-from .isolation import DEVICES, PPC_SYSROOT, Bench, IsolationError, run
+from .isolation import DEVICES, ISOLATIONS, PPC_SYSROOT, Bench, IsolationError, run
 
 VERSION = "0.1.0"  # the rtprobe release this simulator comes with
 
@@ -74,19 +88,51 @@ def _flush_stdout(data=b""):
         sys.stdout.buffer.flush()
         return True
     except OSError as error:
-        _say(f"cannot write standard output: {error.strerror}")
+        if error.errno == errno.EPIPE:  # the same loss as a reader that left a full pipe
+            _say("standard output was closed before the output was read whole")
+        else:
+            _say(f"cannot write standard output: {error.strerror}")
         if sys.stdout is not None:  # so that the interpreter's own last flush succeeds
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return False
 
 
+def _read_whole():
+    """Waits until a pipe on standard output is read empty; False if its
+    reader left first. A pipe can hold a whole report, so a write into it
+    succeeds even when the reader (`| head`) never reads most of it."""
+    fd = sys.stdout.fileno()
+    if not stat.S_ISFIFO(os.fstat(fd).st_mode):
+        return True
+    poller = select.poll()
+    poller.register(fd, select.POLLOUT)
+    while True:
+        unread = struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0]
+        if unread == 0:
+            return True
+        if any(events & select.POLLERR for _, events in poller.poll(0)):
+            _say("standard output was closed before the output was read whole")
+            return False
+        time.sleep(0.01)
+
+
+class _Parser(argparse.ArgumentParser):
+    """Refuses a command line in one line, as every other refusal."""
+
+    def error(self, message):
+        _say(f"{message} ({self.prog} --help)")
+        sys.exit(2)
+
+
 def _arguments(argv):
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="rtsim", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version", version=f"rtsim {VERSION}")
     boards = argparse.ArgumentParser(add_help=False)
     boards.add_argument("--fill-zero", action="store_true",
-                        help="take a -rx_raw capture cut short, the entries it lacks being 0")
+                        help="take -rx_raw reports cut short, the entries no file gives being 0")
+    boards.add_argument("--strict", action="store_true",
+                        help="refuse captures that leave a part of the board unknown")
     commands = parser.add_subparsers(dest="command", required=True)
     image = commands.add_parser("image", parents=[boards],
                                 help="write a board image from descriptions and captures")
@@ -102,6 +148,8 @@ def _arguments(argv):
     runner.add_argument("--device", choices=DEVICES, default="image",
                         help="what stands at /dev/mem (default: the board image)")
     runner.add_argument("--sysroot", help=f"PowerPC run-time root (default {PPC_SYSROOT})")
+    runner.add_argument("--isolation", choices=ISOLATIONS, default="auto",
+                        help="a user namespace, proot, or the first that works (default)")
     runner.add_argument("--kernel", action="store_true",
                         help="run a PowerPC binary under a real Linux kernel in qemu-system-ppc "
                              "(the kernel is built on first use and cached)")
@@ -110,8 +158,19 @@ def _arguments(argv):
     return parser.parse_args(argv)
 
 
+def _board(names, options):
+    """The board of the files named, and one line on what no capture gave."""
+    board = load_boards(names, options.fill_zero)
+    unknown = ", ".join(board.reading.unknown)
+    if unknown and options.strict:
+        raise DescriptionError(f"no file gives {unknown}; --strict refuses to read it as 0")
+    if unknown:
+        _say(f"no file gives {unknown}: read as 0")
+    return board
+
+
 def _image(options):
-    board = load_boards(options.boards, options.fill_zero)
+    board = _board(options.boards, options)
     try:
         write_image(options.output, board, options.byte_order)
     except BaseException:
@@ -122,13 +181,17 @@ def _image(options):
 
 
 def _run(options):
-    board = load_boards(options.board, options.fill_zero)
+    board = _board(options.board, options)
     if options.kernel:
         with Bench(options.binary, board, options.device, options.sysroot) as bench:
-            result = kernel.run(bench, [options.args])[0]
-    else:
-        result = run(options.binary, options.args, board, options.device, options.sysroot)
-    if not _flush_stdout(result.stdout):
+            return _pass_on(kernel.run(bench, [options.args])[0])
+    return _pass_on(run(options.binary, options.args, board, options.device, options.sysroot,
+                        options.isolation))
+
+
+def _pass_on(result):
+    """Prints a run's output as it came; the exit status that tells of it."""
+    if not _flush_stdout(result.stdout) or not _read_whole():
         return 1
     if sys.stderr is not None and result.stderr:
         sys.stderr.flush()
@@ -151,13 +214,15 @@ def main(argv=None):
         status = COMMANDS[options.command](options)
     except SystemExit as done:  # --help, --version and command lines argparse refuses
         status = done.code if isinstance(done.code, int) else 2
-    except (DescriptionError, IsolationError, kernel.KernelError, ValueError) as error:
+    except (DescriptionError, ValueError) as error:
         _say(error)
         status = 2
+    except (IsolationError, kernel.KernelError) as error:
+        _say(error)
+        status = 125
     except OSError as error:
         _say(f"{error.filename}: {error.strerror}" if error.filename else error.strerror)
         status = 2
     except _Interrupted as signum:
         status = 128 + signum.args[0]
     return status if _flush_stdout() else 1
-

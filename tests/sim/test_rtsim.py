@@ -1,90 +1,111 @@
 # SPDX-License-Identifier: MIT
-"""The simulated board: reports read back as boards, the board language and its
-refusals, and the command's behaviour; on the build given as RTPROBE."""
+"""rtsim: captures, board files and the command, run with RTPROBE."""
 
 import codecs
-import glob
+import contextlib
+import io
 import os
 import random
+import re
 import subprocess
 import sys
 import tempfile
 import unittest
-from pathlib import Path
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..", "..")
 RTSIM = os.path.join(ROOT, "sim", "rtsim.py")
 BINARY = os.environ.get("RTPROBE", "")
-REPORTS = ("-rx_raw", "-rx", "-rx_by_node", "-mgt_status", "-mgt_loopback")
-sys.path.insert(0, os.path.join(ROOT, "sim"))
+sys.path[:0] = [os.path.join(ROOT, "sim"), os.path.join(ROOT, "tests", "e2e")]
 
+import model  # noqa: E402
 import rtsim  # noqa: E402
+
+HELD = ("rx_raw", "mgt_status", "mgt_loopback")
 
 
 def table(name, fields):
     with open(os.path.join(HERE, name), encoding="utf-8") as f:
-        return [line.rstrip("\n").split("\t", fields - 1) for line in f if line[0] != "#"]
+        rows = [line.rstrip("\n") for line in f]
+    return [row.split("\t", fields - 1) for row in rows if row[0] != "#"]
+
+
+class Lines(str):
+    """A report; {name:A:B} in a template takes its lines A to B."""
+
+    def __format__(self, spec):
+        start, _, end = spec.partition(":")
+        lines = self.splitlines(True)
+        return "".join(lines[int(start or 0):int(end or len(lines))])
 
 
 class Sim(unittest.TestCase):
     def setUp(self):
-        self.assertTrue(os.access(BINARY, os.X_OK), f"RTPROBE={BINARY!r} is not executable")
-        self.work = tempfile.mkdtemp(prefix="rtsim-test-")
-        self.addCleanup(subprocess.run, ["rm", "-rf", self.work])
+        self.assertTrue(os.access(BINARY, os.X_OK), f"RTPROBE={BINARY!r}")
+        self.work = self.enterContext(tempfile.TemporaryDirectory())
 
-    def file(self, name, data):
-        Path(self.work, name).write_bytes(data)
-        return os.path.join(self.work, name)
+    def file(self, text):
+        path = os.path.join(self.work, "board")
+        with open(path, "wb") as f:
+            f.write(codecs.escape_decode(text)[0])
+        return path
 
-    def test_every_report_read_back_gives_the_same_board(self):
-        rng = random.Random(12)
-        boards = {path: rtsim.load_board(path) for path in glob.glob(f"{ROOT}/boards/*.board")}
-        for n in range(2):
-            boards[f"random {n}"] = rtsim.Board(
-                {offset: rng.getrandbits(32) for offset in rtsim.REGISTERS.values()},
-                {i: rng.choice([bit for _, bit in rtsim.NODES]) | rng.getrandbits(14)
-                 | rng.getrandbits(5) << 27 for i in range(rtsim.RX_ENTRIES)})
-        for name, board in boards.items():
-            with self.subTest(board=name):
-                saved = {option: rtsim.run(BINARY, [option], board).stdout for option in REPORTS}
-                # A console log each: the table in one, the links in the other. The
-                # -rx_raw report prints every RX word whole, so equal reports mean equal words.
-                logs = [self.file(f"{i}.log", b"".join(
-                    b"root@board:~# rtprobe %s\n%s" % (option.encode(), saved[option])
-                    for option in options).replace(b"\n", b"\r\n") + b"root@board:~# ")
-                    for i, options in enumerate((("-rx", "-rx_raw", "-rx_by_node"), REPORTS[3:]))]
-                replayed = rtsim.load_boards(logs)
-                for option in REPORTS:
-                    self.assertEqual(rtsim.run(BINARY, [option], replayed).stdout, saved[option])
+    def test_captures_replay_their_reports_or_are_refused(self):
+        rng = random.Random(16)
+        regs = {at: rng.getrandbits(32) for at in rtsim.REGISTERS.values()}
+        board = rtsim.Board(regs, {i: rng.getrandbits(32) for i in range(8192)})
+        board.rx[0] = 0x200001
+        reports = {name: Lines(model.REPORTS[name](board)) for name in HELD}
+        for options, sub, expected, template in table("captures.tsv", 4):
+            with self.subTest(template[:60]):
+                text = template.format(**reports)
+                pattern, _, replacement = sub.partition("=>")
+                if pattern:
+                    text = re.sub(pattern, replacement, text)
+                path = self.file(text)
+                try:
+                    replayed = rtsim.load_boards([path])
+                except rtsim.DescriptionError as error:
+                    self.assertEqual(str(error), expected.replace("FILE", path))
+                    continue
+                for name in HELD:
+                    if name not in template:
+                        continue
+                    self.assertEqual(model.REPORTS[name](replayed), reports[name])
+                    if options == "run":
+                        done = rtsim.run(BINARY, ["-" + name], replayed)
+                        self.assertEqual(done.stdout.decode(), reports[name])
 
     def test_board_files_set_their_words_or_name_their_one_fault(self):
-        for n, (options, text, expected) in enumerate(table("boards.tsv", 3)):
-            with self.subTest(text=text[:60]):
-                path, image = os.path.join(self.work, f"{n}.board"), os.path.join(self.work, "img")
-                if text != "<missing>":
-                    self.file(f"{n}.board", codecs.escape_decode(text)[0])
-                done = subprocess.run([sys.executable, RTSIM, "image", *options.split(), path,
-                                       "-o", image], capture_output=True, text=True)
+        image = os.path.join(self.work, "img")
+        for options, text, expected in table("boards.tsv", 3):
+            with self.subTest(text[:60]):
+                path = self.file(text)
+                argv = ["image", *options.split(), path, "-o", image]
+                stderr = io.StringIO()
+                with contextlib.redirect_stderr(stderr):
+                    status = rtsim.main(argv)
                 if ":" in expected:
-                    self.assertEqual((done.returncode, done.stderr, os.path.exists(image)),
-                                     (2, f"rtsim: {expected.replace('FILE', path)}\n", False))
+                    error = f"rtsim: {expected.replace('FILE', path)}\n"
+                    self.assertEqual((status, stderr.getvalue()), (2, error))
                     continue
-                self.assertEqual((done.returncode, done.stderr), (0, ""))
+                self.assertEqual(status, 0, stderr.getvalue())
                 for word in expected.split():
-                    address, value = (int(number, 0) for number in word.split("="))
-                    self.assertEqual(rtsim.read_words(image, address, 1, "big"), [value], word)
-                os.unlink(image)
+                    address, value = (int(n, 0) for n in word.split("="))
+                    got = rtsim.read_words(image, address, 1, "big")
+                    self.assertEqual(got, [value], word)
 
     def test_command_behaves(self):
         target = rtsim.binary_target(BINARY)[0]
         env = {**os.environ, "RTSIM": f"{sys.executable} {RTSIM}"}
         for build, status, stderr, command in table("commands.tsv", 4):
             if build in ("any", target):
-                with self.subTest(command=command):
-                    done = subprocess.run(["sh", "-c", command], capture_output=True, text=True,
-                                          env=env, cwd=self.work, timeout=60)
-                    self.assertEqual((done.returncode, done.stderr.strip()), (int(status), stderr))
+                with self.subTest(command):
+                    done = subprocess.run(
+                        ["sh", "-c", command], capture_output=True, text=True,
+                        env=env, cwd=self.work, timeout=60)
+                    got = (done.returncode, done.stderr.strip())
+                    self.assertEqual(got, (int(status), stderr))
 
 
 if __name__ == "__main__":
