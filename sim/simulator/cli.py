@@ -52,7 +52,8 @@ import time
 
 from .board import DescriptionError, load_boards
 from .image import write_image
-from .isolation import DEVICES, ISOLATIONS, PPC_SYSROOT, IsolationError, run
+from . import kernel
+from .isolation import DEVICES, ISOLATIONS, PPC_SYSROOT, Bench, IsolationError, run
 
 VERSION = "0.1.0"  # the rtprobe release this simulator comes with
 
@@ -149,6 +150,9 @@ def _arguments(argv):
     runner.add_argument("--sysroot", help=f"PowerPC run-time root (default {PPC_SYSROOT})")
     runner.add_argument("--isolation", choices=ISOLATIONS, default="auto",
                         help="a user namespace, proot, or the first that works (default)")
+    runner.add_argument("--kernel", action="store_true",
+                        help="run a PowerPC binary under a real Linux kernel in qemu-system-ppc "
+                             "(the kernel is built on first use and cached)")
     runner.add_argument("binary", help="an rtprobe binary, host or PowerPC")
     runner.add_argument("args", nargs=argparse.REMAINDER, help="rtprobe's arguments")
     return parser.parse_args(argv)
@@ -178,6 +182,9 @@ def _image(options):
 
 def _run(options):
     board = _board(options.board, options)
+    if options.kernel:
+        with Bench(options.binary, board, options.device, options.sysroot) as bench:
+            return _pass_on(kernel.run(bench, [options.args])[0])
     return _pass_on(run(options.binary, options.args, board, options.device, options.sysroot,
                         options.isolation))
 
@@ -210,7 +217,7 @@ def main(argv=None):
     except (DescriptionError, ValueError) as error:
         _say(error)
         status = 2
-    except IsolationError as error:
+    except (IsolationError, kernel.KernelError) as error:
         _say(error)
         status = 125
     except OSError as error:

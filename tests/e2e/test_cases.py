@@ -1,7 +1,10 @@
 # SPDX-License-Identifier: MIT
 # rtprobe end to end: each row of the *_cases.txt tables runs the binary under
 # test (RTPROBE, set by CTest) on a simulated board and checks its output,
-# status, empty standard error and what became of the board's image.
+# status and empty standard error. The rows of one board run one after
+# another on one image; then the image must be as it was, or for a row that
+# clears the table (on a board of its own) as it was with the table zeroed.
+# Cases runs them on rtsim's /dev/mem, Kernel under a real PowerPC kernel.
 
 import codecs
 import os
@@ -14,70 +17,115 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "sim"))
 
 import model  # noqa: E402
 import rtsim  # noqa: E402
+from simulator import kernel  # noqa: E402
 
-BINARY = os.environ.get("RTPROBE", "")
-STREAMS = {"closed": ">&-", "full": ">/dev/full", "none": "<&- >&- 2>&-"}  # redirections
+BINARY = os.environ["RTPROBE"]
+# Redirections of the streams column.
+STREAMS = {"": "", "closed": ">&-", "full": ">/dev/full",
+           "none": "<&- >&- 2>&-"}
+# Words of the FPGA window: 0x4000 before the RX table, then the table.
+TABLE = 0x4000
+WINDOW = 0x6000
 
 
-def load_boards(texts={}):  # [name] starts a board, "use NAME" takes in an earlier one
-    with open(os.path.join(HERE, "boards.txt"), encoding="utf-8") as f:
-        for name, text in re.findall(r"(?ms)^\[([\w-]+)\]\n(.*?)(?=^\[|\Z)", f.read()):
-            texts[name] = re.sub(r"(?m)^use (\S+)$", lambda m: texts[m[1]], text)
-    return {name: rtsim.parse_board(text, f"boards.txt [{name}]") for name, text in texts.items()}
+def read_boards():
+    # [name] starts a board; "use NAME" takes in an earlier one.
+    with open(os.path.join(HERE, "boards.txt")) as f:
+        found = re.findall(r"(?ms)^\[([\w-]+)\]\n(.*?)(?=^\[|\Z)", f.read())
+    texts = {}
+    for name, text in found:
+        texts[name] = re.sub(r"(?m)^use (\S+)$", lambda m: texts[m[1]], text)
+    return {name: rtsim.parse_board(texts[name], name) for name in texts}
 
 
-BOARDS = load_boards()
+BOARDS = read_boards()
 
 
 def arguments(text):
     args = []
     for token in text.split():
         token, _, times = token.partition("*")
-        token, _, repeat = ("" if token == "''" else token).partition("^")
-        args += [os.fsdecode(codecs.escape_decode(token)[0]) * int(repeat or 1)] * int(times or 1)
+        token, _, repeat = token.replace("''", "").partition("^")
+        arg = os.fsdecode(codecs.escape_decode(token)[0])
+        args += [arg * int(repeat or 1)] * int(times or 1)
     return args
 
 
-def snapshot(bench):  # the image's size, its data outside the RX table, the table's words
-    outside, table, end_of_table = [], rtsim.RX_TABLE, rtsim.RX_TABLE + 4 * 8192
-    with open(bench.image, "rb") as f:
-        for start, end in rtsim.data_extents(bench.image):
-            for lo, hi in ((start, min(end, table)), (max(start, end_of_table), end)):
-                if lo < hi:
-                    f.seek(lo)
-                    outside.append((lo, f.read(hi - lo)))
-    return os.path.getsize(bench.image), outside, bench.words(table, 8192)
+def batches(name):
+    # Rows by board and device; a row that clears the table on its own.
+    groups = {}
+    with open(os.path.join(HERE, name + "_cases.txt")) as f:
+        for line in f:
+            if line.strip() and line[0] != "#":
+                row = [cell.strip() for cell in (line + "|" * 6).split("|")]
+                key = (row[1], row[2] or "image", row[6] and line)
+                groups.setdefault(key, []).append(row)
+    return groups.items()
 
 
-def first_difference(got, want):  # (index, the next few, count) of each, from the first difference
-    n = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
+def first_difference(got, want):
+    # From the first differing line: its index, the next few, the count.
+    n = 0
+    while n < min(len(got), len(want)) and got[n] == want[n]:
+        n += 1
     return (n, got[n:n + 3], len(got)), (n, want[n:n + 3], len(want))
 
 
-class Cases(unittest.TestCase):
-    def run_table(self, name):
-        with open(os.path.join(HERE, name + "_cases.txt"), encoding="utf-8") as f:
-            rows = [line for line in f.read().splitlines() if line.strip() and line[0] != "#"]
-        self.assertGreater(len(rows), 20)
-        for line in rows:
-            args, board, device, streams, report, status, image = \
-                [c.strip() for c in (line + "|" * 6).split("|")[:7]]
-            board = board and (BOARDS.get(board) or rtsim.load_board(rtsim.find_board(board)))
-            with self.subTest(line[:80]), rtsim.Bench(BINARY, board, device or "image") as bench:
-                before = snapshot(bench) if bench.device == "image" else None
-                wrapper = ["sh", "-c", f'exec "$@" {STREAMS[streams]}', "sh"] if streams else ()
-                result = bench.run(arguments(args), wrapper=wrapper)
-                name, *numbers = report.split()
-                expected = model.REPORTS[name](board or rtsim.Board(), *numbers)
-                got, want = first_difference(result.stdout.decode("latin-1").split("\n"),
-                                             expected.split("\n"))
-                self.assertEqual((result.status, result.stderr, got), (int(status), b"", want))
-                image = before and (before[:2] + ([0] * 8192,) if image == "cleared" else before)
-                self.assertTrue(not before or snapshot(bench) == image, "image changed")
+def simulated(bench, rows):
+    results = []
+    for row in rows:
+        wrapper = ["sh", "-c", f'exec "$@" {STREAMS[row[3]]}', "sh"]
+        results.append(bench.run(arguments(row[0]), wrapper=wrapper))
+    return results
 
-    test_command_line = lambda self: self.run_table("cli")
-    test_reports = lambda self: self.run_table("report")
-    test_lost_output = lambda self: self.run_table("stream")
+
+def on_kernel(bench, rows):
+    return kernel.run(bench, [arguments(row[0]) for row in rows])
+
+
+def check_table(test, name, run_rows):
+    groups = batches(name)
+    test.assertTrue(groups)
+    for (boards, device, cleared), rows in groups:
+        board = BOARDS.get(boards)
+        if not board:
+            board = rtsim.load_boards(boards.split())
+        with rtsim.Bench(BINARY, board, device) as bench:
+            if device == "image":
+                words = bench.words(rtsim.FPGA_BASE, WINDOW)
+                if cleared:
+                    words[TABLE:] = [0] * (WINDOW - TABLE)
+            results = run_rows(bench, rows)
+            for row, result in zip(rows, results):
+                with test.subTest(row[:2]):
+                    want = model.expected(board, row[4]).split("\n")
+                    got = result.stdout.decode("latin-1").split("\n")
+                    got, want = first_difference(got, want)
+                    test.assertEqual((result.status, result.stderr, got),
+                                     (int(row[5]), b"", want))
+            if device == "image":
+                after = bench.words(rtsim.FPGA_BASE, WINDOW)
+                test.assertTrue(after == words, "image changed")
+
+
+class Cases(unittest.TestCase):
+    def test_command_line(self):
+        check_table(self, "cli", simulated)
+
+    def test_reports(self):
+        check_table(self, "report", simulated)
+
+    def test_lost_output(self):
+        check_table(self, "stream", simulated)
+
+
+class Kernel(unittest.TestCase):
+    # Lost output is not run: each run writes to the console.
+    def test_command_line(self):
+        check_table(self, "cli", on_kernel)
+
+    def test_reports(self):
+        check_table(self, "report", on_kernel)
 
 
 if __name__ == "__main__":
