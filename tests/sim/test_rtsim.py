@@ -33,8 +33,8 @@ def table(name, fields):
 class Lines(str):
     """A report; {name:A:B} in a template takes its lines A to B."""
 
-    def __format__(self, spec):
-        start, _, end = spec.partition(":")
+    def __format__(self, span):
+        start, _, end = span.partition(":")
         lines = self.splitlines(True)
         return "".join(lines[int(start or 0):int(end or len(lines))])
 
