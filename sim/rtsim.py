@@ -20,7 +20,7 @@ from simulator.board import (  # noqa: E402,F401
     FPGA_BASE, IMAGE_SIZE, NODES, REGISTERS, RX_ENTRIES, RX_TABLE, Board, DescriptionError,
     find_board, load_board, load_boards, parse_board)
 from simulator.cli import main  # noqa: E402,F401
-from simulator.image import data_extents, read_words, write_image  # noqa: E402,F401
+from simulator.image import read_words, write_image  # noqa: E402,F401
 from simulator.isolation import (  # noqa: E402,F401
     Bench, IsolationError, Result, binary_target, run)
 

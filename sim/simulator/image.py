@@ -51,17 +51,3 @@ def read_words(path, address, count, byteorder):
         data = f.read(4 * count)
     return [int.from_bytes(data[i:i + 4], byteorder) for i in range(0, len(data), 4)]
 
-
-def data_extents(path):
-    """The (start, end) ranges of an image that hold data, holes left out."""
-    extents = []
-    with open(path, "rb") as f:
-        fd, end, pos = f.fileno(), os.fstat(f.fileno()).st_size, 0
-        while pos < end:
-            try:
-                start = os.lseek(fd, pos, os.SEEK_DATA)
-            except OSError:
-                break
-            pos = os.lseek(fd, start, os.SEEK_HOLE)
-            extents.append((start, pos))
-    return extents

@@ -17,6 +17,8 @@ import sys
 import threading
 import time
 
+from .board import FPGA_BASE as WINDOW
+from .image import IMAGE_PAGES as WINDOW_SIZE
 from .isolation import Result
 
 HERE = os.path.dirname(os.path.realpath(__file__))
@@ -30,7 +32,6 @@ else:
     CACHE = os.path.join(os.path.expanduser("~"), ".cache", "rtsim", "kernel")
 SOURCE = "/usr/src/linux-source-6.1.tar.xz"
 CROSS = "powerpc-linux-gnu-"
-WINDOW, WINDOW_SIZE = 0xF0000000, 0x18000
 # What a dynamically linked rtprobe loads, from the PowerPC sysroot.
 LIBRARIES = ("ld.so.1", "libc.so.6", "libm.so.6", "libgcc_s.so.1", "libstdc++.so.6")
 FRAME = re.compile(rb"\x1ertsim-run\n(.*?)\x1ertsim-status (-?\d+)\n", re.S)
@@ -175,7 +176,7 @@ def run(bench, runs, timeout=600):
         raise KernelError(f"{len(results)} of {len(runs)} runs reported; the console ends:\n"
                           + console[-3000:].decode(errors="replace"))
     if bench.device == "image":
-        _write_back(bench.image, _window(bench.image), _content(saved))
+        _write_back(bench.image, _content(saved))
     return results
 
 
@@ -211,13 +212,11 @@ def _window(image):
         return f.read(WINDOW_SIZE).ljust(WINDOW_SIZE, b"\0")
 
 
-def _write_back(image, before, after):
-    """Writes the words the runs changed, so that untouched holes stay holes."""
+def _write_back(image, saved):
+    """The window as the runs left it, back into the image (written whole)."""
     with open(image, "r+b") as f:
-        for offset in range(0, WINDOW_SIZE, 4):
-            if before[offset:offset + 4] != after[offset:offset + 4]:
-                f.seek(WINDOW + offset)
-                f.write(after[offset:offset + 4])
+        f.seek(WINDOW)
+        f.write(saved)
 
 
 if __name__ == "__main__":
