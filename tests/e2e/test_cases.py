@@ -9,6 +9,7 @@
 import codecs
 import os
 import re
+import subprocess
 import sys
 import unittest
 
@@ -20,6 +21,13 @@ import rtsim  # noqa: E402
 from simulator import kernel  # noqa: E402
 
 BINARY = os.environ["RTPROBE"]
+# The isolation this setting gives rtsim (namespace or proot), as
+# scripts/test found it once for every test; run alone, found here.
+ISOLATION = os.environ.get("RTSIM_ISOLATION") or subprocess.run(
+    [os.path.join(HERE, "..", "..", "scripts", "probe-isolation")],
+    stdout=subprocess.PIPE, text=True, timeout=60).stdout.strip() or "auto"
+# Each run's time limit, in seconds.
+LIMIT = 60
 # Redirections of the streams column.
 STREAMS = {"": "", "closed": ">&-", "full": ">/dev/full",
            "none": "<&- >&- 2>&-"}
@@ -75,7 +83,7 @@ def simulated(bench, rows):
     results = []
     for row in rows:
         wrapper = ["sh", "-c", f'exec "$@" {STREAMS[row[3]]}', "sh"]
-        results.append(bench.run(arguments(row[0]), wrapper=wrapper))
+        results.append(bench.run(arguments(row[0]), wrapper=wrapper, timeout=LIMIT))
     return results
 
 
@@ -90,7 +98,7 @@ def check_table(test, name, run_rows):
         board = BOARDS.get(boards)
         if not board:
             board = rtsim.load_boards(boards.split())
-        with rtsim.Bench(BINARY, board, device) as bench:
+        with rtsim.Bench(BINARY, board, device, isolation=ISOLATION) as bench:
             if device == "image":
                 words = bench.words(rtsim.FPGA_BASE, WINDOW)
                 if cleared:
