@@ -20,6 +20,7 @@ sys.path[:0] = [os.path.join(ROOT, "sim"), os.path.join(ROOT, "tests", "e2e")]
 
 import model  # noqa: E402
 import rtsim  # noqa: E402
+from test_cases import ISOLATION  # noqa: E402
 
 HELD = ("rx_raw", "mgt_status", "mgt_loopback")
 
@@ -97,9 +98,13 @@ class Sim(unittest.TestCase):
 
     def test_command_behaves(self):
         target = rtsim.binary_target(BINARY)[0]
-        env = {**os.environ, "RTSIM": f"{sys.executable} {RTSIM}"}
-        for build, status, stderr, command in table("commands.tsv", 4):
-            if build in ("any", target):
+        scripts = os.path.join(ROOT, "scripts")
+        env = {**os.environ, "RTSIM": f"{sys.executable} {RTSIM}",
+               "WRAPPER": os.path.join(scripts, "rtprobe-sim"),
+               "PROBE": os.path.join(scripts, "probe-isolation"),
+               "RTPROBE_BUILD_DIR": os.path.dirname(BINARY)}
+        for applies, status, stderr, command in table("commands.tsv", 4):
+            if applies in ("any", target, ISOLATION):
                 with self.subTest(command):
                     done = subprocess.run(
                         ["sh", "-c", command], capture_output=True, text=True,
