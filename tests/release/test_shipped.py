@@ -20,9 +20,10 @@ TOOLCHAIN = os.getenv("RTPROBE_TOOLCHAIN")
 ENV = dict(os.environ, LC_ALL="C.UTF-8", MAN_DISABLE_SECCOMP="1")
 
 
+# Each tool's time limit, in seconds: a recipe's whole build takes some 60.
 def run(argv, cwd=None, env=ENV):
     done = subprocess.run(argv, cwd=cwd, env=env,
-                          capture_output=True, text=True)
+                          capture_output=True, text=True, timeout=600)
     output = done.stdout + done.stderr
     assert done.returncode == 0, f"{argv}: {done.returncode}\n{output}"
     return done.stdout
