@@ -40,15 +40,9 @@ a signal N.
 
 import argparse
 import errno
-import fcntl
 import os
-import select
 import signal
-import stat
-import struct
 import sys
-import termios
-import time
 
 from .board import DescriptionError, load_boards
 from .image import write_image
@@ -84,8 +78,9 @@ def _flush_stdout(data=b""):
                 return True
             raise OSError(9, os.strerror(9))
         sys.stdout.flush()
-        sys.stdout.buffer.write(data)
-        sys.stdout.buffer.flush()
+        if data:  # even an empty write fails on a full device
+            sys.stdout.buffer.write(data)
+            sys.stdout.buffer.flush()
         return True
     except OSError as error:
         if error.errno == errno.EPIPE:  # the same loss as a reader that left a full pipe
@@ -95,25 +90,6 @@ def _flush_stdout(data=b""):
         if sys.stdout is not None:  # so that the interpreter's own last flush succeeds
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return False
-
-
-def _read_whole():
-    """Waits until a pipe on standard output is read empty; False if its
-    reader left first. A pipe can hold a whole report, so a write into it
-    succeeds even when the reader (`| head`) never reads most of it."""
-    fd = sys.stdout.fileno()
-    if not stat.S_ISFIFO(os.fstat(fd).st_mode):
-        return True
-    poller = select.poll()
-    poller.register(fd, select.POLLOUT)
-    while True:
-        unread = struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0]
-        if unread == 0:
-            return True
-        if any(events & select.POLLERR for _, events in poller.poll(0)):
-            _say("standard output was closed before the output was read whole")
-            return False
-        time.sleep(0.01)
 
 
 class _Parser(argparse.ArgumentParser):
@@ -185,13 +161,17 @@ def _run(options):
     if options.kernel:
         with Bench(options.binary, board, options.device, options.sysroot) as bench:
             return _pass_on(kernel.run(bench, [options.args])[0])
+    # The program writes to rtsim's own standard output and error, as on the
+    # board: a closed or full one, or a reader gone, is its to report.
+    if not _flush_stdout():
+        return 1
     return _pass_on(run(options.binary, options.args, board, options.device, options.sysroot,
-                        options.isolation))
+                        options.isolation, through=True))
 
 
 def _pass_on(result):
     """Prints a run's output as it came; the exit status that tells of it."""
-    if not _flush_stdout(result.stdout) or not _read_whole():
+    if not _flush_stdout(result.stdout):
         return 1
     if sys.stderr is not None and result.stderr:
         sys.stderr.flush()
