@@ -136,11 +136,12 @@ KEEPER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "keeper.py")
 
 
 def _missing(isolation):
-    """One line naming the tools the isolation lacks and what installs them."""
+    """What the isolation lacks and what installs it, in words; "" if nothing."""
     lacking = {tool: package for tool, package in TOOLS[isolation].items()
                if not shutil.which(tool)}
-    return " and ".join(lacking) + f" not installed (apt-get install {' '.join(lacking.values())})" \
-        if lacking else ""
+    verb = "is" if len(lacking) == 1 else "are"
+    return f"{' and '.join(lacking)} {verb} not installed " \
+        f"(apt-get install {' '.join(lacking.values())})" if lacking else ""
 
 
 def _die_with_parent():
@@ -192,6 +193,8 @@ class Bench:
         if device not in DEVICES:
             raise ValueError(f"device must be one of {DEVICES}")
         binary = find_binary(binary)
+        if _hidden(binary):
+            raise ValueError(f"{binary}: under /dev, which the run replaces; copy it elsewhere")
         self.target, self.byteorder = binary_target(binary)
         self.binary = os.path.abspath(binary)
         if sysroot and self.target != "ppc":
@@ -200,8 +203,6 @@ class Bench:
         if self.target == "ppc" and not os.path.isdir(sysroot):
             raise ValueError(f"sysroot {sysroot} is not a directory")
         self.device, self.isolation = device, isolation
-        if _hidden(self.binary):
-            raise ValueError(f"{binary}: under /dev, which the run replaces; copy it elsewhere")
         if _hidden(tempfile.gettempdir()):
             raise IsolationError(f"TMPDIR {tempfile.gettempdir()} is under /dev, which the run "
                                  "replaces; set TMPDIR to another folder")
@@ -275,13 +276,15 @@ class Bench:
             os.unlink(marker)
         if not os.path.exists(self.image):
             raise IsolationError(f"{self.image} is missing")
-        command = self.command(args, wrapper, qemu_options)
         isolation = self.isolation
         if isolation == "auto":
             isolation = "proot" if _missing("namespace") and shutil.which("proot") else "namespace"
         if _missing(isolation):
-            flag = " or --isolation proot" if isolation == "namespace" else ""
-            raise IsolationError(f"cannot isolate the run: {_missing(isolation)}{flag}")
+            other = {"auto": "; nor is proot (apt-get install proot)",
+                     "namespace": "; or run under proot (--isolation proot)"}
+            raise IsolationError(f"cannot isolate the run: {_missing(isolation)}"
+                                 f"{other.get(self.isolation, '')}")
+        command = self.command(args, wrapper, qemu_options)
         if isolation == "proot":
             return self._run_proot(command, timeout, through)
         # A user namespace as well, also for root: the run then lacks the
@@ -354,7 +357,8 @@ class Bench:
         open(os.path.join(dev, proof), "w").close()
         proot = ["proot", "-v", "-1", "-b", f"{dev}:/dev", "-b", "/dev/null", "-b", "/dev/full"]
         if self.device == "unmappable":
-            proot += ["-b", "/dev/null:/dev/mem"]  # opens, but cannot be mapped
+            # Opens, but cannot be mapped: at /dev/mem and where qemu-ppc looks.
+            proot += ["-b", "/dev/null:/dev/mem", "-b", f"/dev/null:{self.image}"]
         with open(os.path.join(self.work, "seen"), "wb") as seen:
             self._kept(proot, ["ls", "/dev"], timeout, seen.fileno(), subprocess.DEVNULL)
         os.unlink(os.path.join(dev, proof))
