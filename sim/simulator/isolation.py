@@ -118,7 +118,6 @@ touch "$work/isolated"
 # The program's status is PID 1's: the shell's own word on it is not wanted.
 eval "exec $lock<&- 2>/dev/null"
 (eval 'exec "$@"' "$errors")
-exit  # not the last command, so the shell forks the program and stays PID 1
 """
 
 # Why unshare could not make a user namespace, by its message, and the fix.
@@ -381,6 +380,7 @@ class Bench:
         finally:
             os.close(lifeline)
             held.close()
+
 
 def run(binary, args, board=None, device="image", sysroot=None, isolation="auto",
         through=False):
