@@ -33,9 +33,10 @@ whole console log. The -rx_raw report sets the RX table, -mgt_status and
 description lines in it are applied, other lines are ignored. A report cut
 short is refused unless other reports give what it lacks.
 
-Exit status: the program's; 1 when output was lost; 2 for a bad command
-line, board file or binary; 125 when the run cannot be isolated; 128+N for
-a signal N.
+Exit status: the program's (its output goes straight to rtsim's own
+standard output and error); 1 when a --kernel run's output was lost; 2 for a
+bad command line, board file or binary; 125 when the run cannot be isolated
+or a tool it needs is missing; 128+N for a signal N.
 """
 
 import argparse
