@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
-"""The isolated run: an rtprobe binary, host or PowerPC, started in a private
-mount namespace whose /dev/mem is the board image and nothing else."""
+"""The isolated run: an rtprobe binary, host or PowerPC, started in private
+namespaces (or under proot) whose /dev/mem is the board image and nothing
+else, and ended with rtsim however rtsim ends."""
 
 import contextlib
 import ctypes
@@ -115,7 +116,8 @@ esac
 # that refuses one (a container's masked /proc) leaves the machine's.
 mount -t proc rtsim /proc 2>/dev/null || true
 touch "$work/isolated"
-# The program's status is PID 1's: the shell's own word on it is not wanted.
+# unshare, outside, holds the folder's lock until the namespace is gone; the
+# program's status is PID 1's, without the shell's words ("Segmentation fault").
 eval "exec $lock<&- 2>/dev/null"
 (eval 'exec "$@"' "$errors")
 """
