@@ -118,10 +118,11 @@ class Sim(unittest.TestCase):
                 f"while :; do [ -e /dev/zero ] && echo present >>{log}; done"
         for isolation, name, status in table("signals.tsv", 3):
             with self.subTest(f"{isolation} SIG{name}"):
+                open(log, "w").close()
                 tag = f"probe-{os.getpid()}-{isolation}-{name}"
                 rtsim_run = subprocess.Popen([sys.executable, RTSIM, "run", "--isolation",
                                               isolation, "/bin/sh", "-c", probe, tag])
-                while not os.path.exists(log) and rtsim_run.poll() is None:
+                while rtsim_run.poll() is None and not os.path.getsize(log):
                     time.sleep(0.05)
                 rtsim_run.send_signal(getattr(signal, "SIG" + name))
                 code = rtsim_run.wait(10)
