@@ -112,31 +112,36 @@ class Sim(unittest.TestCase):
     def test_a_run_ends_inside_its_isolation_whatever_signal_ends_rtsim(self):
         if rtsim.binary_target(BINARY)[0] != "host":
             self.skipTest("the probe is a host shell: once, with the host build, is enough")
-        log = os.path.join(self.work, "log")
+        for isolation, name, status in table("signals.tsv", 3):
+            with self.subTest(f"{isolation} SIG{name}"):
+                got = self.signalled(isolation, name)
+                self.assertEqual(got, (int(status), {"started"}, b""))
+
+    def signalled(self, isolation, name):
+        """rtsim's status after the signal, the words the probe logged, and
+        the PIDs left of the run."""
+        log, tag = os.path.join(self.work, "log"), f"probe-{os.getpid()}-{isolation}-{name}"
+        open(log, "w").close()
         # Looks at /dev without pause, so that a moment outside the isolation shows.
         probe = f"echo started >{log}; (while :; do sleep 1; done) & " \
                 f"while :; do [ -e /dev/zero ] && echo present >>{log}; done"
-        for isolation, name, status in table("signals.tsv", 3):
-            with self.subTest(f"{isolation} SIG{name}"):
-                open(log, "w").close()
-                tag = f"probe-{os.getpid()}-{isolation}-{name}"
-                rtsim_run = subprocess.Popen([sys.executable, RTSIM, "run", "--isolation",
-                                              isolation, "/bin/sh", "-c", probe, tag])
-                while rtsim_run.poll() is None and not os.path.getsize(log):
-                    time.sleep(0.05)
-                rtsim_run.send_signal(getattr(signal, "SIG" + name))
-                code = rtsim_run.wait(10)
-                got = 128 - code if code < 0 else code  # as its shell tells it
-                for _ in range(40):  # the run's end may take a moment after rtsim's
-                    left = subprocess.run(["pgrep", "-f", tag], capture_output=True).stdout
-                    if not left:
-                        break
-                    time.sleep(0.05)
-                subprocess.run(["pkill", "-KILL", "-f", tag])
-                with open(log) as f:
-                    seen = set(f.read().split())
-                os.unlink(log)
-                self.assertEqual((got, seen, left), (int(status), {"started"}, b""))
+        rtsim_run = subprocess.Popen(
+            [sys.executable, RTSIM, "run", "--isolation", isolation, "/bin/sh", "-c", probe, tag])
+        try:
+            while rtsim_run.poll() is None and not os.path.getsize(log):
+                time.sleep(0.05)
+            rtsim_run.send_signal(getattr(signal, "SIG" + name))
+            code = rtsim_run.wait(10)
+            for _ in range(40):  # the run's end may take a moment after rtsim's
+                left = subprocess.run(["pgrep", "-f", tag], capture_output=True).stdout
+                if not left:
+                    break
+                time.sleep(0.05)
+        finally:
+            subprocess.run(["pkill", "-KILL", "-f", tag])
+        with open(log) as f:
+            return 128 - code if code < 0 else code, set(f.read().split()), left
+
 
 if __name__ == "__main__":
     unittest.main()
