@@ -34,8 +34,8 @@ description lines in it are applied, other lines are ignored. A report cut
 short is refused unless other reports give what it lacks.
 
 Exit status: the program's; 1 when output was lost; 2 for a bad command
-line, board file or binary; 125 when the run cannot be isolated; 128+N for
-a signal N.
+line, board file or binary; 124 when a --kernel run reached its --timeout;
+125 when the run cannot be isolated; 128+N for a signal N.
 """
 
 import argparse
