@@ -138,6 +138,8 @@ class Kernel(unittest.TestCase):
         check_commands(self, ("kernel",), self.env)
 
     def test_signal_ends_the_run_and_qemu_within_2_s(self):
+        # Sent while the program runs: the status a shell would give, and no
+        # process of the run left (qemu names the run's folder).
         for signum, status in ((signal.SIGINT, 130), (signal.SIGTERM, 143),
                                (signal.SIGHUP, 129), (signal.SIGKILL, -9)):
             with self.subTest(signal.Signals(signum).name):
@@ -169,6 +171,7 @@ def running(folder):
     """The command lines of the processes that name folder."""
     found = subprocess.run(["pgrep", "-af", folder], capture_output=True, text=True)
     return found.stdout.splitlines()
+
 
 if __name__ == "__main__":
     unittest.main()
