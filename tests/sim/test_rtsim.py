@@ -3,13 +3,17 @@
 
 import codecs
 import contextlib
+import glob
 import io
 import os
 import random
 import re
+import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -20,6 +24,7 @@ sys.path[:0] = [os.path.join(ROOT, "sim"), os.path.join(ROOT, "tests", "e2e")]
 
 import model  # noqa: E402
 import rtsim  # noqa: E402
+from simulator import kernel  # noqa: E402
 
 HELD = ("rx_raw", "mgt_status", "mgt_loopback")
 
@@ -28,6 +33,17 @@ def table(name, fields):
     with open(os.path.join(HERE, name), encoding="utf-8") as f:
         rows = [line.rstrip("\n") for line in f]
     return [row.split("\t", fields - 1) for row in rows if row[0] != "#"]
+
+
+def check_commands(test, builds, env):
+    """The rows of commands.tsv for builds, each run by sh in the test's folder."""
+    for build, status, stderr, command in table("commands.tsv", 4):
+        if build in builds:
+            with test.subTest(command):
+                done = subprocess.run(["sh", "-c", command], capture_output=True, text=True,
+                                      env=env, cwd=test.work, timeout=60)
+                got = (done.returncode, done.stderr.strip())
+                test.assertEqual(got, (int(status), stderr))
 
 
 class Lines(str):
@@ -97,15 +113,64 @@ class Sim(unittest.TestCase):
 
     def test_command_behaves(self):
         target = rtsim.binary_target(BINARY)[0]
-        env = {**os.environ, "RTSIM": f"{sys.executable} {RTSIM}"}
-        for build, status, stderr, command in table("commands.tsv", 4):
-            if build in ("any", target):
-                with self.subTest(command):
-                    done = subprocess.run(
-                        ["sh", "-c", command], capture_output=True, text=True,
-                        env=env, cwd=self.work, timeout=60)
-                    got = (done.returncode, done.stderr.strip())
-                    self.assertEqual(got, (int(status), stderr))
+        check_commands(self, ("any", target), {**os.environ, "RTSIM": f"{sys.executable} {RTSIM}"})
+
+
+class Kernel(unittest.TestCase):
+    """The kernel runner, with guest.c in place of rtprobe, and a cache of its
+    own: the kernel built for every other run linked in, init copied."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = cls.enterClassContext(tempfile.TemporaryDirectory())
+        cache = os.path.join(cls.work, "cache")
+        os.mkdir(cache)
+        built, init = kernel.prepared()
+        os.symlink(built, os.path.join(cache, os.path.basename(built)))
+        shutil.copytree(init, os.path.join(cache, os.path.basename(init)))
+        cls.guest = os.path.join(cls.work, "guest")
+        subprocess.run(["powerpc-linux-gnu-gcc", "-static", "-Os", "-o", cls.guest,
+                        os.path.join(HERE, "guest.c")], check=True)
+        cls.env = {**os.environ, "RTSIM": f"{sys.executable} {RTSIM}", "GUEST": cls.guest,
+                   "RTSIM_CACHE": cache, "TMPDIR": cls.work}
+
+    def test_command_behaves(self):
+        check_commands(self, ("kernel",), self.env)
+
+    def test_signal_ends_the_run_and_qemu_within_2_s(self):
+        # Sent while the program runs: the status a shell would give, and no
+        # process of the run left (qemu names the run's folder).
+        for signum, status in ((signal.SIGINT, 130), (signal.SIGTERM, 143),
+                               (signal.SIGHUP, 129), (signal.SIGKILL, -9)):
+            with self.subTest(signal.Signals(signum).name):
+                folder = tempfile.mkdtemp(dir=self.work)
+                run = subprocess.Popen([sys.executable, RTSIM, "run", "--kernel", self.guest,
+                                        "sleep"], env={**self.env, "TMPDIR": folder})
+                self.addCleanup(run.kill)
+                console = os.path.join(folder, "rtsim-*", "kernel", "console")
+                wait_until(lambda: b"asleep" in b"".join(map(read, glob.glob(console))), 60)
+                sent = time.monotonic()
+                run.send_signal(signum)
+                self.assertEqual(run.wait(2), status)
+                wait_until(lambda: not running(folder), sent + 2 - time.monotonic())
+                self.assertEqual(running(folder), [])
+
+
+def wait_until(condition, seconds):
+    end = time.monotonic() + seconds
+    while not condition() and time.monotonic() < end:
+        time.sleep(0.1)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def running(folder):
+    """The command lines of the processes that name folder."""
+    found = subprocess.run(["pgrep", "-af", folder], capture_output=True, text=True)
+    return found.stdout.splitlines()
 
 
 if __name__ == "__main__":
