@@ -1,0 +1,163 @@
+# SPDX-License-Identifier: MIT
+"""A capture read as a timeline: the reports a console log shows, in the
+order it shows them, each whole or cut short, with the line of the file
+where each of its lines stands; and the description lines between them.
+
+Only the lines that can be a report's line or a setting are looked at
+(found by one search over the whole text); a report goes on past other
+lines (a kernel message, a pager's prompt) and ends at the first of its
+kind of line that does not come next in it."""
+
+import dataclasses
+import re
+
+from .console import line_of
+from .description import SETTINGS, DescriptionError, read_setting, shown
+from .layout import DSP_LINKS, NODES, RX_ENTRIES, RX_TABLE
+from .reports import SECTIONS, VIEW_NODES, VIEWED
+
+_SETTING_NAMES = "|".join(sorted(SETTINGS, key=len, reverse=True))
+# Lines that may be a report's line or a setting, blanks as the console left them.
+CANDIDATES = re.compile(
+    r"(?m)^[ \t]*(?:Address[ \t]+(?:Value|Channel)|0x[0-9A-F]{8}[ \t]+(?:0x[0-9A-F]{8}|\d+)"
+    r"|RX Table - VE channel|MGT Link [A-Za-z]+ Status \([^\n]*|Node[ \t]+:[ \t]+\S+"
+    r"|DSP0>L[45](?:[ \t]+\S+){7,8}|(?:Run|Data|Lock|Far|Near):(?:[ \t]+[01]){8}"
+    r"|\d{4}(?:[ \t]+\d{4}){8}|(?:" + _SETTING_NAMES + r")[ \t][^\n]*)[ \t]*$")
+# A report's header or title with something before it on its line.
+PREFIXED = re.compile(r"(?m)^([^\n]*?\S)[ \t]*(?:Address[ \t]+Value|RX Table - VE channel"
+                      r"|MGT Link [A-Za-z]+ Status \([^\n]*\))[ \t]*$")
+ENTRY = re.compile(r"0x(F001[0-7][0-9A-F]{2}[048C]) 0x[0-9A-F]{8}")
+NODE_ENTRY = re.compile(r"0x(F00100[0-2][048C]) \d+")
+ROW = re.compile(r"(Run|Data|Lock|Far|Near): [01](?: [01]){7}")
+GRID_ROW = re.compile(r"\d{4}(?: \d{4}){8}")
+LINKS = " ".join(DSP_LINKS)
+# The report lines that are always the same text: what each is.
+FIXED = {
+    "Address Value": ("head", None),
+    "RX Table - VE channel": ("grid_title", None),
+    " ".join(NODES[node][0] for node in VIEW_NODES): ("grid_names", None),
+    "Address Channel": ("node_head", None),
+    LINKS: ("links", None),
+    **{title: ("title", number) for number, (title, *_) in enumerate(SECTIONS)},
+    **{f"Node : {NODES[node][0]}": ("node", number) for number, node in enumerate(VIEW_NODES)},
+}
+# The MGT reports' lines in order, what is compared of them.
+STATUS = [line for number in range(3) for line in
+          (("title", number), ("links", None), *(("row", label[:-1])
+                                                  for label, _ in SECTIONS[number][1:]))]
+SHAPES = {"mgt_status": STATUS,
+          "mgt_loopback": [("title", 3), ("links", None), ("row", "Far"), ("row", "Near")]}
+# The line that starts a report, or one whose beginning was lost: its kind
+# and which of the report's lines it is.
+STARTS = {("head", None): ("rx_raw", 0), ("entry", 0): ("rx_raw", 1),
+          ("grid_title", None): ("rx", 0), ("grid_names", None): ("rx", 1),
+          ("node", 0): ("rx_by_node", 0), ("title", 0): ("mgt_status", 0),
+          ("title", 1): ("mgt_status", 4), ("title", 2): ("mgt_status", 8),
+          ("title", 3): ("mgt_loopback", 0)}
+@dataclasses.dataclass
+class Observation:
+    """A report as a capture shows it: its kind, the file, which line of the
+    report its first line is, and its lines (line number, text as compared)."""
+
+    kind: str
+    name: str
+    first: int
+    lines: list = dataclasses.field(default_factory=list)
+    keys: list = dataclasses.field(default_factory=list)  # what each line is
+    whole: bool = False  # every line of the report is shown
+
+    @property
+    def stop(self):
+        """The line after its last."""
+        return self.lines[-1][0] + 1
+
+    def values(self):
+        """Entry index -> value for an -rx_raw report."""
+        return {value: int(text[-8:], 16) for (_, text), (key, value)
+                in zip(self.lines, self.keys) if key == "entry"}
+
+
+def plain_key(text):
+    """What a report line is, as (key, value), or None for any other line."""
+    fixed = FIXED.get(text)
+    if fixed:
+        return fixed
+    match = ENTRY.fullmatch(text)
+    if match:
+        return ("entry", (int(match[1], 16) - RX_TABLE) // 4)
+    match = NODE_ENTRY.fullmatch(text)
+    if match:
+        return ("node_entry", (int(match[1], 16) - RX_TABLE) // 4)
+    match = ROW.fullmatch(text)
+    if match:
+        return ("row", match[1])
+    return ("grid_row", None) if GRID_ROW.fullmatch(text) else None
+
+
+def _fits(report, key, value):
+    """Whether a line is the next line of a report being read."""
+    at = report.first + len(report.lines)
+    if report.kind == "rx_raw":
+        return key == "entry" and value == at - 1
+    if report.kind in SHAPES:
+        shape = SHAPES[report.kind]
+        return at < len(shape) and shape[at] == (key, value)
+    if report.kind == "rx":
+        return key == "grid_row" and at <= 1 + VIEWED if at > 1 else key == "grid_names"
+    last, last_value = report.keys[-1]
+    if last == "node":
+        return key == "node_head"
+    if key == "node_entry":
+        return value < VIEWED and (last == "node_head" or value > last_value)
+    node = next(value for key, value in reversed(report.keys) if key == "node")
+    return (key, value) == ("node", node + 1)
+
+
+def _whole(report):
+    at = report.first + len(report.lines)
+    if report.kind == "rx_raw":
+        return at == RX_ENTRIES + 1
+    if report.kind in SHAPES:
+        return report.first == 0 and at == len(SHAPES[report.kind])
+    if report.kind == "rx":
+        return at >= 2
+    return (report.keys[-1][0] != "node"
+            and any(key == ("node", len(VIEW_NODES) - 1) for key in report.keys))
+
+
+def _prefix(text, name):
+    """Refuses a report header that a line prefix rtsim does not know stands before."""
+    found = PREFIXED.search(text)
+    if found:
+        raise DescriptionError(
+            f"{name}:{line_of(text, found.start())}: '{shown(found[1], 30)}' stands before a "
+            "report's header, a line prefix rtsim does not read; remove it from the lines")
+
+
+def timeline(text, name):
+    """The reports and settings of a capture's cleaned text, in order."""
+    _prefix(text, name)
+    events, report, line, position, settings = [], None, 1, 0, 0
+    for found in CANDIDATES.finditer(text):
+        line += text.count("\n", position, found.start())
+        position = found.start()
+        plain = " ".join(found[0].split())
+        key = plain_key(plain)
+        if report and key and _fits(report, *key):
+            report.lines.append((line, plain))
+            report.keys.append(key)
+            continue
+        if report:
+            report.whole = _whole(report)
+        report = None
+        if key in STARTS:
+            kind, first = STARTS[key]
+            report = Observation(kind, name, first, [(line, plain)], [key])
+            events.append(report)
+        elif not key:
+            events.append(read_setting(name, line, plain.split("#", 1)[0].split(), settings))
+            settings += 1
+    if report:
+        report.whole = _whole(report)
+    return events
+
