@@ -55,7 +55,8 @@ class Board:
 
 
 def _description(data, text, utf8, name):
-    """The settings of a board description, every line of which must be one."""
+    """The settings of a board description, every line of which must be one;
+    text is the file's, cleaned."""
     if utf8:
         try:
             data.decode("utf-8")
@@ -72,7 +73,6 @@ def _description(data, text, utf8, name):
         raise DescriptionError(f"{name}:{line_of(text, long.start())}: a line of {size} bytes, "
                                f"longer than any report or setting ({MAX_LINE} at most); "
                                "not a board file")
-    text = clean(text)
     events, line, position = [], 1, 0
     for found in DESCRIPTION_LINES.finditer(text):
         line += text.count("\n", position, found.start())
@@ -95,7 +95,7 @@ def _read(board, data, name):
         board.reading.captured = True
         board.reading.events += timeline(cleaned, name)
     else:
-        board.reading.events += _description(data, text, utf8, name)
+        board.reading.events += _description(data, cleaned, utf8, name)
 
 
 def finish(board, fill=False):

@@ -26,6 +26,9 @@ CANDIDATES = re.compile(
 # A report's header or title with something before it on its line.
 PREFIXED = re.compile(r"(?m)^([^\n]*?\S)[ \t]*(?:Address[ \t]+Value|RX Table - VE channel"
                       r"|MGT Link [A-Za-z]+ Status \([^\n]*\))[ \t]*$")
+# A console log of one board holds some reports, a few thousand at most in
+# the largest file read; many more is no such log, and would only be slow.
+MOST_REPORTS = 10000
 ENTRY = re.compile(r"0x(F001[0-7][0-9A-F]{2}[048C]) 0x[0-9A-F]{8}")
 NODE_ENTRY = re.compile(r"0x(F00100[0-2][048C]) \d+")
 ROW = re.compile(r"(Run|Data|Lock|Far|Near): [01](?: [01]){7}")
@@ -151,6 +154,9 @@ def timeline(text, name):
             report.whole = _whole(report)
         report = None
         if key in STARTS:
+            if len(events) - settings >= MOST_REPORTS:
+                raise DescriptionError(f"{name}:{line}: more than {MOST_REPORTS} reports; not a "
+                                       "console log of a board")
             kind, first = STARTS[key]
             report = Observation(kind, name, first, [(line, plain)], [key])
             events.append(report)

@@ -16,8 +16,8 @@ ERASED = re.compile(r"[^\x08\n]\x08")
 CONTROLS = re.compile(r"[\x00-\x08\x0b-\x1f\x7f\ufeff]")
 # A timestamp at the start of a line: an ISO date and time, a time alone, a
 # kernel's seconds since boot, ts(1)'s "Dec 07 01:38:00", dmesg -T's
-# "[Sun Dec  7 01:38:00 2026]".
-STAMPS = re.compile(r"(?m)^(?:\[?(?:\d{4}-\d\d-\d\d[ T_])?\d\d:\d\d:\d\d(?:[.,]\d+)?"
+# "[Sun Dec  7 01:38:00 2026]". (The look-ahead lets most lines fail at once.)
+STAMPS = re.compile(r"(?m)^(?=[\[\dA-Z])(?:\[?(?:\d{4}-\d\d-\d\d[ T_])?\d\d:\d\d:\d\d(?:[.,]\d+)?"
                     r"(?:Z|[+-]\d\d:?\d\d)?\]?|\[[ \t]*\d+\.\d+\]"
                     r"|[A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d"
                     r"|\[[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}\])[ \t]?")
