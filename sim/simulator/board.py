@@ -8,7 +8,7 @@ import os
 import re
 import stat
 
-from .capture import PREFIXED, timeline
+from .capture import prefix, timeline
 from .console import clean, decode, line_of
 from .description import DescriptionError, read_setting
 from .layout import (  # noqa: F401 (the names rtsim.py and the tests import from here)
@@ -91,7 +91,7 @@ def _read(board, data, name):
     except DescriptionError as error:
         raise DescriptionError(f"{name}: {error}") from None
     cleaned = clean(text)
-    if HEADER.search(cleaned) or PREFIXED.search(cleaned):
+    if HEADER.search(cleaned) or prefix(cleaned):
         board.reading.captured = True
         board.reading.events += timeline(cleaned, name)
     else:

@@ -23,9 +23,9 @@ CANDIDATES = re.compile(
     r"|RX Table - VE channel|MGT Link [A-Za-z]+ Status \([^\n]*|Node[ \t]+:[ \t]+\S+"
     r"|DSP0>L[45](?:[ \t]+\S+){7,8}|(?:Run|Data|Lock|Far|Near):(?:[ \t]+[01]){8}"
     r"|\d{4}(?:[ \t]+\d{4}){8}|(?:" + _SETTING_NAMES + r")[ \t][^\n]*)[ \t]*$")
-# A report's header or title with something before it on its line.
-PREFIXED = re.compile(r"(?m)^([^\n]*?\S)[ \t]*(?:Address[ \t]+Value|RX Table - VE channel"
-                      r"|MGT Link [A-Za-z]+ Status \([^\n]*\))[ \t]*$")
+# A report's header or title, where a line prefix may stand before it.
+HEADERS = re.compile(r"(?m)(?:Address[ \t]+Value|RX Table - VE channel"
+                     r"|MGT Link [A-Za-z]+ Status \([^\n]*\))[ \t]*$")
 # A console log of one board holds some reports, a few thousand at most in
 # the largest file read; many more is no such log, and would only be slow.
 MOST_REPORTS = 10000
@@ -116,6 +116,13 @@ def _fits(report, key, value):
     return (key, value) == ("node", node + 1)
 
 
+def _next_entry(report, plain):
+    """Whether a line is the next entry line of an -rx_raw report being read."""
+    match = ENTRY.fullmatch(plain)
+    at = report.first + len(report.keys) - 1
+    return match is not None and int(match[1], 16) == RX_TABLE + 4 * at
+
+
 def _whole(report):
     at = report.first + len(report.lines)
     if report.kind == "rx_raw":
@@ -128,23 +135,32 @@ def _whole(report):
             and any(key == ("node", len(VIEW_NODES) - 1) for key in report.keys))
 
 
-def _prefix(text, name):
-    """Refuses a report header that a line prefix rtsim does not know stands before."""
-    found = PREFIXED.search(text)
-    if found:
-        raise DescriptionError(
-            f"{name}:{line_of(text, found.start())}: '{shown(found[1], 30)}' stands before a "
-            "report's header, a line prefix rtsim does not read; remove it from the lines")
+def prefix(text):
+    """The position and text of the first thing that stands before a report's
+    header on its line (a prefix rtsim does not know), or None."""
+    for found in HEADERS.finditer(text):
+        start = text.rfind("\n", 0, found.start()) + 1
+        if text[start:found.start()].strip():
+            return start, text[start:found.start()].strip()
+    return None
 
 
 def timeline(text, name):
     """The reports and settings of a capture's cleaned text, in order."""
-    _prefix(text, name)
+    prefixed = prefix(text)
+    if prefixed:
+        raise DescriptionError(
+            f"{name}:{line_of(text, prefixed[0])}: '{shown(prefixed[1], 30)}' stands before a "
+            "report's header, a line prefix rtsim does not read; remove it from the lines")
     events, report, line, position, settings = [], None, 1, 0, 0
     for found in CANDIDATES.finditer(text):
         line += text.count("\n", position, found.start())
         position = found.start()
         plain = " ".join(found[0].split())
+        if report and report.kind == "rx_raw" and _next_entry(report, plain):
+            report.lines.append((line, plain))
+            report.keys.append(("entry", report.first + len(report.keys) - 1))
+            continue  # the common line, read without the general look-up
         key = plain_key(plain)
         if report and key and _fits(report, *key):
             report.lines.append((line, plain))

@@ -10,8 +10,6 @@ is then compared, line by line, with what the board built prints; the
 first line that differs is refused. A setting changes the board after the
 reports before it were checked."""
 
-import itertools
-
 from .capture import Observation
 from .description import DescriptionError, shown
 from .layout import FLAGS, REGISTERS, RX_ENTRIES, RX_TABLE, flag_bit
@@ -59,8 +57,7 @@ def _apply(board, report):
 def _differs(board, report):
     """The refusal for the first line of a report that the board prints otherwise, or None."""
     count = len(report.lines)
-    printed = list(itertools.islice(shown_lines(board, report.kind),
-                                    report.first, report.first + count + 1))
+    printed = shown_lines(board, report.kind, report.first, count + 1)
     for index, (line, text) in enumerate(report.lines):
         expected = printed[index] if index < len(printed) else None
         if text != expected:

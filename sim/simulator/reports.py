@@ -3,6 +3,9 @@
 table raw, as a grid and by node, the MGT link status and loopback. A
 capture is compared with what these print for the board built from it."""
 
+import itertools
+import re
+
 from .layout import DSP_LINKS, FLAGS, NODES, REGISTERS, RX_ENTRIES, RX_TABLE, flag_bit
 
 SHORT_LINE = "-" * 54
@@ -90,14 +93,14 @@ REPORTS = {"rx_raw": rx_raw, "rx": rx_grid, "rx_by_node": rx_by_node,
            "mgt_status": mgt_status, "mgt_loopback": mgt_loopback}
 
 
-def plain(line):
-    """A report line as it is compared: blanks and tabs as one blank, none at
-    the ends; '' for a line that tells nothing of the board (empty, or a
-    separator of hyphens)."""
-    text = " ".join(line.split())
-    return "" if not text.strip("-") else text
+BLANKS = re.compile(r"[ \t]+")
 
 
-def shown_lines(board, kind):
-    """The lines of a report of the board that tell of it, as compared."""
-    return (text for text in map(plain, REPORTS[kind](board)) if text)
+def shown_lines(board, kind, first, count):
+    """Lines first to first + count of a report of the board as they are
+    compared: blanks and tabs as one blank, none at the ends, without the
+    lines that tell nothing of the board (empty ones, separators)."""
+    lines = itertools.islice(REPORTS[kind](board), 2 * (first + count) + 10)  # enough
+    text = BLANKS.sub(" ", "\n".join(lines))
+    shown = [line.strip() for line in text.split("\n")]
+    return [line for line in shown if line.strip("-")][first:first + count]
