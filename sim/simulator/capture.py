@@ -57,6 +57,8 @@ STARTS = {("head", None): ("rx_raw", 0), ("entry", 0): ("rx_raw", 1),
           ("node", 0): ("rx_by_node", 0), ("title", 0): ("mgt_status", 0),
           ("title", 1): ("mgt_status", 4), ("title", 2): ("mgt_status", 8),
           ("title", 3): ("mgt_loopback", 0)}
+
+
 @dataclasses.dataclass
 class Observation:
     """A report as a capture shows it: its kind, the file, which line of the
@@ -106,7 +108,9 @@ def _fits(report, key, value):
         shape = SHAPES[report.kind]
         return at < len(shape) and shape[at] == (key, value)
     if report.kind == "rx":
-        return key == "grid_row" and at <= 1 + VIEWED if at > 1 else key == "grid_names"
+        if at == 1:
+            return key == "grid_names"
+        return key == "grid_row" and at <= 1 + VIEWED
     last, last_value = report.keys[-1]
     if last == "node":
         return key == "node_head"
@@ -124,6 +128,7 @@ def _next_entry(report, plain):
 
 
 def _whole(report):
+    """Whether a report shows all its lines (a view: as far as can be told)."""
     at = report.first + len(report.lines)
     if report.kind == "rx_raw":
         return at == RX_ENTRIES + 1

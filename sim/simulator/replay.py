@@ -10,6 +10,8 @@ is then compared, line by line, with what the board built prints; the
 first line that differs is refused. A setting changes the board after the
 reports before it were checked."""
 
+import collections
+
 from .capture import Observation
 from .description import DescriptionError, shown
 from .layout import FLAGS, REGISTERS, RX_ENTRIES, RX_TABLE, flag_bit
@@ -20,13 +22,10 @@ PART = {"rx_raw": "rx", "rx": "rx", "rx_by_node": "rx",
 # The views: they show too little of the table to set it.
 LOSSY = {"rx": "an -rx grid shows only the channels of the first ten entries",
          "rx_by_node": "an -rx_by_node report shows only the first ten entries"}
-# The registers of each MGT report, by its section.
+# The first section each MGT report prints.
 FIRST_SECTION = {"mgt_status": 0, "mgt_loopback": 3}
-# How many rows show each register: two for a status register, one for a loopback one.
-ROWS = {}
-for _, *_rows in SECTIONS:
-    for _, _flag in _rows:
-        ROWS[REGISTERS[FLAGS[_flag][0]]] = ROWS.get(REGISTERS[FLAGS[_flag][0]], 0) + 1
+# How many rows show each register: two a status register, one a loopback one.
+ROWS = collections.Counter(REGISTERS[FLAGS[flag][0]] for _, *rows in SECTIONS for _, flag in rows)
 ADVICE = ("keep the log's reports of one board at one moment, or end it with whole "
           "reports of the board to replay")
 
