@@ -68,6 +68,8 @@ def timeline(rng, boards):
     for each report kind it shows the board its part was in when last shown."""
     text, shown, last, states = "", set(), {}, list(boards[:2])
     for _ in range(rng.randint(1, 5)):
+        # Steps: 0 -clear, 1 a report cut short, 2 a kernel message inside a
+        # table, 3 a table whose header a kernel message broke, else a whole report.
         which, kind, step = rng.randrange(2), rng.choice(KINDS), rng.randrange(6)
         if step == 0:
             states[which] = boards[2 + which]
@@ -121,7 +123,6 @@ class Sim(unittest.TestCase):
         rng = random.Random(21)
         boards = [random_board(rng, flip) for flip in (0, 0xFFFFFFFF)]
         boards += [rtsim.Board(board.regs, {}) for board in boards]
-        sample = 0
         for number in range(TIMELINES):
             text, truth = timeline(rng, boards)
             with self.subTest(number=number, log=text[-120:]):
@@ -136,9 +137,7 @@ class Sim(unittest.TestCase):
                     for kind, board in truth.items():
                         self.assertEqual(model.REPORTS[kind](replayed), report(board, kind))
                 if number % (TIMELINES // RUNS) == 0:
-                    sample += 1
                     self.run_binary(path, refused, truth)
-        self.assertEqual(sample, RUNS)
 
     def run_binary(self, path, refused, truth):
         """The binary's own report of the replayed board, or the refusal's status."""
@@ -148,7 +147,7 @@ class Sim(unittest.TestCase):
         if refused:
             self.assertEqual((done.returncode, done.stdout), (2, ""))
         else:
-            self.assertEqual((done.returncode, done.stdout), (0, model.REPORTS[kind](board)))
+            self.assertEqual((done.returncode, done.stdout), (0, report(board, kind)))
 
     def test_captures_replay_their_reports_or_are_refused(self):
         board = random_board(random.Random(16), 0)
