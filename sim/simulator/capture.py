@@ -9,6 +9,7 @@ lines (a kernel message, a pager's prompt) and ends at the first of its
 kind of line that does not come next in it."""
 
 import dataclasses
+import itertools
 import re
 
 from .console import line_of
@@ -29,6 +30,12 @@ HEADERS = re.compile(r"(?m)(?:Address[ \t]+Value|RX Table - VE channel"
 # A console log of one board holds some reports, a few thousand at most in
 # the largest file read; many more is no such log, and would only be slow.
 MOST_REPORTS = 10000
+# Entry lines of an -rx_raw report exactly as rtprobe prints them, and the
+# address each entry's line starts with.
+ENTRY_LINES = re.compile(r"(?:0xF001[0-7][0-9A-F]{3}\t\t0x[0-9A-F]{8}\n)+")
+ADDRESSES = ["0x%08X" % (RX_TABLE + 4 * index) for index in range(RX_ENTRIES)]
+ENTRY_LINE = len("0xF0010000\t\t0x00000000\n")
+BLOCK = 64  # lines matched at a time: a block that is not the table's costs little
 ENTRY = re.compile(r"0x(F001[0-7][0-9A-F]{2}[048C]) 0x[0-9A-F]{8}")
 NODE_ENTRY = re.compile(r"0x(F00100[0-2][048C]) \d+")
 ROW = re.compile(r"(Run|Data|Lock|Far|Near): [01](?: [01]){7}")
@@ -120,11 +127,25 @@ def _fits(report, key, value):
     return (key, value) == ("node", node + 1)
 
 
-def _next_entry(report, plain):
-    """Whether a line is the next entry line of an -rx_raw report being read."""
-    match = ENTRY.fullmatch(plain)
-    at = report.first + len(report.keys) - 1
-    return match is not None and int(match[1], 16) == RX_TABLE + 4 * at
+def _entries(report, text, start, line):
+    """Reads the next entry lines of an -rx_raw report, as rtprobe prints
+    them, a block at a time (most lines of a log are these); the position
+    after the last one read."""
+    position = start
+    while True:
+        at = report.first + len(report.keys) - 1
+        found = ENTRY_LINES.match(text, position, position + ENTRY_LINE * BLOCK)
+        lines = found[0].split("\n")[:-1] if found else []
+        expected = ADDRESSES[at:at + len(lines)]
+        good = next((n for n, (text_line, address) in enumerate(zip(lines, expected))
+                     if text_line[:10] != address), len(expected))
+        report.lines += zip(range(line, line + good),
+                            (text_line.replace("\t\t", " ") for text_line in lines[:good]))
+        report.keys += (("entry", index) for index in range(at, at + good))
+        position += ENTRY_LINE * good
+        line += good
+        if good < BLOCK:
+            return position
 
 
 def _whole(report):
@@ -158,14 +179,19 @@ def timeline(text, name):
             f"{name}:{line_of(text, prefixed[0])}: '{shown(prefixed[1], 30)}' stands before a "
             "report's header, a line prefix rtsim does not read; remove it from the lines")
     events, report, line, position, settings = [], None, 1, 0, 0
-    for found in CANDIDATES.finditer(text):
+    found = CANDIDATES.search(text)
+    while found:
         line += text.count("\n", position, found.start())
         position = found.start()
+        if report and report.kind == "rx_raw":
+            end = _entries(report, text, position, line)
+            if end > position:
+                line += text.count("\n", position, end)
+                position = end
+                found = CANDIDATES.search(text, end)
+                continue
         plain = " ".join(found[0].split())
-        if report and report.kind == "rx_raw" and _next_entry(report, plain):
-            report.lines.append((line, plain))
-            report.keys.append(("entry", report.first + len(report.keys) - 1))
-            continue  # the common line, read without the general look-up
+        found = CANDIDATES.search(text, found.end())
         key = plain_key(plain)
         if report and key and _fits(report, *key):
             report.lines.append((line, plain))
