@@ -69,7 +69,8 @@ def _description(data, text, utf8, name):
                                    "not a board")
     long = LONG_LINE.search(text)
     if long:
-        size = len(text[long.start():text.find("\n", long.start()) % (len(text) + 1)].encode())
+        end = text.find("\n", long.start())
+        size = len(text[long.start():end if end >= 0 else len(text)].encode())
         raise DescriptionError(f"{name}:{line_of(text, long.start())}: a line of {size} bytes, "
                                f"longer than any report or setting ({MAX_LINE} at most); "
                                "not a board file")
