@@ -8,7 +8,7 @@ import os
 import re
 import stat
 
-from .capture import prefix, timeline
+from .capture import is_capture, timeline
 from .console import clean, decode, line_of
 from .description import DescriptionError, read_setting
 from .layout import (  # noqa: F401 (the names rtsim.py and the tests import from here)
@@ -28,10 +28,6 @@ PARTS = {"the status registers": ("tx_status", "rx_status", "clock_status"),
 MAX_FILE = 4 << 20
 MAX_LINE = 1000
 LONG_LINE = re.compile(r"(?m)^[^\n]{%d}" % (MAX_LINE + 1))
-# A capture: a file where a line is a report's header or title (even after
-# a prefix), or the table's first entry with its header lost.
-HEADER = re.compile(r"(?m)^[ \t]*(?:Address[ \t]+Value|RX Table - VE channel|Node[ \t]+:"
-                    r"|MGT Link [A-Za-z]+ Status \(|0xF0010000[ \t]+0x[0-9A-F]{8}[ \t]*$)")
 DESCRIPTION_LINES = re.compile(r"(?m)^[ \t]*[^\s#][^\n]*")
 
 
@@ -86,13 +82,13 @@ def _description(data, text, utf8, name):
 
 def _read(board, data, name):
     """Reads a file's bytes onto board: a capture when a line of it is a
-    report's header, else a description."""
+    report's, else a description."""
     try:
         text, utf8 = decode(data)
     except DescriptionError as error:
         raise DescriptionError(f"{name}: {error}") from None
     cleaned = clean(text)
-    if HEADER.search(cleaned) or prefix(cleaned):
+    if is_capture(cleaned):
         board.reading.captured = True
         board.reading.events += timeline(cleaned, name)
     else:

@@ -9,7 +9,6 @@ lines (a kernel message, a pager's prompt) and ends at the first of its
 kind of line that does not come next in it."""
 
 import dataclasses
-import itertools
 import re
 
 from .console import line_of
@@ -18,12 +17,15 @@ from .layout import DSP_LINKS, NODES, RX_ENTRIES, RX_TABLE
 from .reports import SECTIONS, VIEW_NODES, VIEWED
 
 _SETTING_NAMES = "|".join(sorted(SETTINGS, key=len, reverse=True))
-# Lines that may be a report's line or a setting, blanks as the console left them.
-CANDIDATES = re.compile(
-    r"(?m)^[ \t]*(?:Address[ \t]+(?:Value|Channel)|0x[0-9A-F]{8}[ \t]+(?:0x[0-9A-F]{8}|\d+)"
-    r"|RX Table - VE channel|MGT Link [A-Za-z]+ Status \([^\n]*|Node[ \t]+:[ \t]+\S+"
-    r"|DSP0>L[45](?:[ \t]+\S+){7,8}|(?:Run|Data|Lock|Far|Near):(?:[ \t]+[01]){8}"
-    r"|\d{4}(?:[ \t]+\d{4}){8}|(?:" + _SETTING_NAMES + r")[ \t][^\n]*)[ \t]*$")
+# Lines that may be a report's, blanks as the console left them; and those
+# that may be a setting.
+_REPORT_LINE = (r"Address[ \t]+(?:Value|Channel)|0x[0-9A-F]{8}[ \t]+(?:0x[0-9A-F]{8}|\d+)"
+                r"|RX Table - VE channel|MGT Link [A-Za-z]+ Status \([^\n]*|Node[ \t]+:[ \t]+\S+"
+                r"|DSP0>L[45](?:[ \t]+\S+){7,8}|(?:Run|Data|Lock|Far|Near):(?:[ \t]+[01]){8}"
+                r"|\d{4}(?:[ \t]+\d{4}){8}")
+REPORT_LINES = re.compile(r"(?m)^[ \t]*(?:" + _REPORT_LINE + r")[ \t]*$")
+CANDIDATES = re.compile(r"(?m)^[ \t]*(?:" + _REPORT_LINE + "|(?:" + _SETTING_NAMES
+                        + r")[ \t][^\n]*)[ \t]*$")
 # A report's header or title, where a line prefix may stand before it.
 HEADERS = re.compile(r"(?m)(?:Address[ \t]+Value|RX Table - VE channel"
                      r"|MGT Link [A-Za-z]+ Status \([^\n]*\))[ \t]*$")
@@ -58,18 +60,20 @@ STATUS = [line for number in range(3) for line in
 SHAPES = {"mgt_status": STATUS,
           "mgt_loopback": [("title", 3), ("links", None), ("row", "Far"), ("row", "Near")]}
 # The line that starts a report, or one whose beginning was lost: its kind
-# and which of the report's lines it is.
-STARTS = {("head", None): ("rx_raw", 0), ("entry", 0): ("rx_raw", 1),
-          ("grid_title", None): ("rx", 0), ("grid_names", None): ("rx", 1),
-          ("node", 0): ("rx_by_node", 0), ("title", 0): ("mgt_status", 0),
-          ("title", 1): ("mgt_status", 4), ("title", 2): ("mgt_status", 8),
-          ("title", 3): ("mgt_loopback", 0)}
+# and which of the report's lines it is. Besides these, an entry line starts
+# a table at that entry, and a node's line a list by node at that node (its
+# place there known once the board is built).
+STARTS = {("head", None): ("rx_raw", 0), ("grid_title", None): ("rx", 0),
+          ("grid_names", None): ("rx", 1), ("node", 0): ("rx_by_node", 0),
+          ("title", 0): ("mgt_status", 0), ("title", 1): ("mgt_status", 4),
+          ("title", 2): ("mgt_status", 8), ("title", 3): ("mgt_loopback", 0)}
 
 
 @dataclasses.dataclass
 class Observation:
     """A report as a capture shows it: its kind, the file, which line of the
-    report its first line is, and its lines (line number, text as compared)."""
+    report its first line is (None: found in the board's), and its lines
+    (line number, text as compared)."""
 
     kind: str
     name: str
@@ -108,16 +112,21 @@ def plain_key(text):
 
 def _fits(report, key, value):
     """Whether a line is the next line of a report being read."""
-    at = report.first + len(report.lines)
     if report.kind == "rx_raw":
-        return key == "entry" and value == at - 1
+        return key == "entry" and value == report.first + len(report.lines) - 1
+    if report.kind == "rx_by_node":
+        return _fits_node(report, key, value)
+    at = report.first + len(report.lines)
     if report.kind in SHAPES:
         shape = SHAPES[report.kind]
         return at < len(shape) and shape[at] == (key, value)
-    if report.kind == "rx":
-        if at == 1:
-            return key == "grid_names"
-        return key == "grid_row" and at <= 1 + VIEWED
+    if at == 1:  # an -rx grid
+        return key == "grid_names"
+    return key == "grid_row" and at <= 1 + VIEWED
+
+
+def _fits_node(report, key, value):
+    """Whether a line is the next line of an -rx_by_node report being read."""
     last, last_value = report.keys[-1]
     if last == "node":
         return key == "node_head"
@@ -148,17 +157,26 @@ def _entries(report, text, start, line):
             return position
 
 
+def _start(key):
+    """(kind, first line) of the report a line starts, or None."""
+    if key in STARTS:
+        return STARTS[key]
+    if key and key[0] == "entry":
+        return "rx_raw", key[1] + 1
+    return ("rx_by_node", None) if key and key[0] == "node" else None
+
+
 def _whole(report):
     """Whether a report shows all its lines (a view: as far as can be told)."""
+    if report.kind == "rx_by_node":
+        return (report.keys[-1][0] != "node"
+                and any(key == ("node", len(VIEW_NODES) - 1) for key in report.keys))
     at = report.first + len(report.lines)
     if report.kind == "rx_raw":
-        return at == RX_ENTRIES + 1
+        return report.first <= 1 and at == RX_ENTRIES + 1
     if report.kind in SHAPES:
         return report.first == 0 and at == len(SHAPES[report.kind])
-    if report.kind == "rx":
-        return at >= 2
-    return (report.keys[-1][0] != "node"
-            and any(key == ("node", len(VIEW_NODES) - 1) for key in report.keys))
+    return at >= 2  # an -rx grid
 
 
 def prefix(text):
@@ -169,6 +187,14 @@ def prefix(text):
         if text[start:found.start()].strip():
             return start, text[start:found.start()].strip()
     return None
+
+
+def is_capture(text):
+    """Whether a cleaned text holds a report's line (or a header after a prefix)."""
+    for found in REPORT_LINES.finditer(text):
+        if plain_key(" ".join(found[0].split())):
+            return True
+    return prefix(text) is not None
 
 
 def timeline(text, name):
@@ -200,16 +226,20 @@ def timeline(text, name):
         if report:
             report.whole = _whole(report)
         report = None
-        if key in STARTS:
+        start = _start(key)
+        if start:
             if len(events) - settings >= MOST_REPORTS:
                 raise DescriptionError(f"{name}:{line}: more than {MOST_REPORTS} reports; not a "
                                        "console log of a board")
-            kind, first = STARTS[key]
-            report = Observation(kind, name, first, [(line, plain)], [key])
+            report = Observation(start[0], name, start[1], [(line, plain)], [key])
             events.append(report)
         elif not key:
             events.append(read_setting(name, line, plain.split("#", 1)[0].split(), settings))
             settings += 1
+        else:
+            raise DescriptionError(f"{name}:{line}: '{shown(plain, 60)}' belongs to a report whose "
+                                   "first lines the log does not show (broken by other output?); "
+                                   "save the report again")
     if report:
         report.whole = _whole(report)
     return events

@@ -55,8 +55,10 @@ def _apply(board, report):
 
 def _differs(board, report):
     """The refusal for the first line of a report that the board prints otherwise, or None."""
-    count = len(report.lines)
-    printed = shown_lines(board, report.kind, report.first, count + 1)
+    count, first = len(report.lines), report.first
+    if first is None:  # a list by node from a node on: where that node's section starts
+        first = shown_lines(board, report.kind, 0, RX_ENTRIES).index(report.lines[0][1])
+    printed = shown_lines(board, report.kind, first, count + 1)
     for index, (line, text) in enumerate(report.lines):
         expected = printed[index] if index < len(printed) else None
         if text != expected:
@@ -95,18 +97,22 @@ def _cut(board, events, fill):
         view = views[0]
         raise DescriptionError(f"{view.name}:{view.lines[0][0]}: {LOSSY[view.kind]} for nine "
                                "nodes and cannot be replayed; save -rx_raw for the RX table")
+    cut = [report for report in reports if report.kind == "rx_raw" and not report.whole]
+    if cut and len(board.rx) < RX_ENTRIES and not fill:
+        first = next(entry for entry in range(RX_ENTRIES) if entry not in board.rx)
+        # The report that stops where the first entry missing would be, or the last.
+        report = next((report for report in cut if report.keys[-1] == ("entry", first - 1)),
+                      cut[-1])
+        shows = sum(key == "entry" for key, _ in report.keys)
+        raise DescriptionError(
+            f"{report.name}:{report.stop}: the -rx_raw report stops after {shows} of "
+            f"{RX_ENTRIES} entries, 0x{RX_TABLE + 4 * first:08X} missing; save it whole, "
+            "or --fill-zero sets what no report gives to 0")
     for report in reversed(reports):
-        if report.whole:
+        if report.whole or report.kind not in FIRST_SECTION:
             continue
-        if report.kind == "rx_raw" and len(board.rx) < RX_ENTRIES and not fill:
-            first = next(entry for entry in range(RX_ENTRIES) if entry not in board.rx)
-            shows = sum(key == "entry" for key, _ in report.keys)
-            raise DescriptionError(
-                f"{report.name}:{report.stop}: the -rx_raw report stops after {shows} of "
-                f"{RX_ENTRIES} entries, 0x{RX_TABLE + 4 * first:08X} missing; save it whole, "
-                "or --fill-zero sets what no report gives to 0")
-        first = FIRST_SECTION.get(report.kind, len(SECTIONS)) + report.first // 4
-        for title, *rows in SECTIONS[first:first + 3 - report.first // 4]:
+        first = FIRST_SECTION[report.kind]
+        for title, *rows in SECTIONS[first:first + (3 if first == 0 else 1)]:
             if any(REGISTERS[FLAGS[flag][0]] not in board.regs for _, flag in rows):
                 raise DescriptionError(f"{report.name}:{report.stop}: the -{report.kind} report "
                                        f"here does not show '{title}' whole; save it whole")

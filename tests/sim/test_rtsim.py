@@ -69,7 +69,8 @@ def timeline(rng, boards):
     text, shown, last, states = "", set(), {}, list(boards[:2])
     for _ in range(rng.randint(1, 5)):
         # Steps: 0 -clear, 1 a report cut short, 2 a kernel message inside a
-        # table, 3 a table whose header a kernel message broke, else a whole report.
+        # table, between lines or breaking one, 3 a report whose first line a
+        # kernel message broke, else a whole report.
         which, kind, step = rng.randrange(2), rng.choice(KINDS), rng.randrange(6)
         if step == 0:
             states[which] = boards[2 + which]
@@ -80,9 +81,10 @@ def timeline(rng, boards):
             first = next(n for n, line in enumerate(lines) if re.match("0x|Run|Far", line))
             lines = lines[:rng.randrange(first + 1, len(lines))]
         elif step == 2 and kind == "rx_raw":
-            lines.insert(rng.randrange(3, 8000), NOISE[2])
-        elif step == 3 and kind == "rx_raw":
-            lines[1] = lines[1].replace("Address ", "Address " + NOISE[2])
+            at, column = rng.randrange(3, 8000), rng.choice((0, 14))
+            lines[at] = lines[at][:column] + NOISE[2] + lines[at][column:]
+        elif step == 3:
+            lines[1] = lines[1][:8] + NOISE[2] + lines[1][8:]
         text += rng.choice(NOISE) + "".join(lines)
         shown.add(kind)
         last[PART[kind]] = states[which]
