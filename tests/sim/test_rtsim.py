@@ -69,8 +69,8 @@ def timeline(rng, boards):
     text, shown, last, states = "", set(), {}, list(boards[:2])
     for _ in range(rng.randint(1, 5)):
         # Steps: 0 -clear, 1 a report cut short, 2 a kernel message inside a
-        # table, between lines or breaking one, 3 a report whose first line a
-        # kernel message broke, else a whole report.
+        # table, between lines or breaking one, 3 a report whose header or
+        # title a kernel message broke, else a whole report.
         which, kind, step = rng.randrange(2), rng.choice(KINDS), rng.randrange(6)
         if step == 0:
             states[which] = boards[2 + which]
@@ -84,7 +84,8 @@ def timeline(rng, boards):
             at, column = rng.randrange(3, 8000), rng.choice((0, 14))
             lines[at] = lines[at][:column] + NOISE[2] + lines[at][column:]
         elif step == 3:
-            lines[1] = lines[1][:8] + NOISE[2] + lines[1][8:]
+            at = next(n for n, line in enumerate(lines) if re.search("[a-z]", line))
+            lines[at] = lines[at][:8] + NOISE[2] + lines[at][8:]
         text += rng.choice(NOISE) + "".join(lines)
         shown.add(kind)
         last[PART[kind]] = states[which]
