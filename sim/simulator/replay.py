@@ -4,7 +4,7 @@ prints back what it came from.
 
 The rule: the board is the last state the files show. Each part of it (the
 RX table, the status registers, the loopback registers) is set by the last
-whole report of it; with none, by the reports cut short, a later one
+whole report of it; with none so far, by the reports cut short, a later one
 winning entry by entry. Every report that no later whole report stands over
 is then compared, line by line, with what the board built prints; the
 first line that differs is refused. A setting changes the board after the
@@ -75,8 +75,10 @@ def _refusal(name, line, shows, expected):
                             f"from it prints {prints}; {ADVICE}")
 
 
-def _settle(board, reports):
-    """Builds the board from reports between two settings; the first refusal of the check."""
+def _settle(board, reports, whole):
+    """Builds the board from reports between two settings; the first refusal
+    of the check. whole: the parts a whole report gave before, to which the
+    parts these reports give whole are added."""
     last = {}
     for index, report in enumerate(reports):
         if report.whole and report.kind not in LOSSY:
@@ -84,8 +86,9 @@ def _settle(board, reports):
     kept = [report for index, report in enumerate(reports)
             if index >= last.get(PART[report.kind], 0)]
     for report in kept:
-        if report.whole or PART[report.kind] not in last:
+        if report.whole or PART[report.kind] not in whole | set(last):
             _apply(board, report)
+    whole |= set(last)
     return next(filter(None, (_differs(board, report) for report in kept)), None)
 
 
@@ -121,12 +124,12 @@ def _cut(board, events, fill):
 def replay(board, events, fill):
     """Sets the board from the events of every file in order; refuses what
     the files leave cut short and a report the board would print otherwise."""
-    refusal, reports = None, []
+    refusal, reports, whole = None, [], set()
     for event in events + [None]:
         if isinstance(event, Observation):
             reports.append(event)
             continue
-        refusal = refusal or _settle(board, reports)
+        refusal = refusal or _settle(board, reports, whole)
         reports = []
         if event:
             event.change(board)
