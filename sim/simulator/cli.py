@@ -35,8 +35,9 @@ short is refused unless other reports give what it lacks.
 
 Exit status: the program's (its output goes straight to rtsim's own
 standard output and error); 1 when a --kernel run's output was lost; 2 for a
-bad command line, board file or binary; 125 when the run cannot be isolated
-or a tool it needs is missing; 128+N for a signal N.
+bad command line, board file or binary; 124 when a --kernel run reached its
+--timeout; 125 when the run cannot be isolated or a tool it needs is missing;
+128+N for a signal N.
 """
 
 import argparse
@@ -130,9 +131,23 @@ def _arguments(argv):
     runner.add_argument("--kernel", action="store_true",
                         help="run a PowerPC binary under a real Linux kernel in qemu-system-ppc "
                              "(the kernel is built on first use and cached)")
+    runner.add_argument("--timeout", type=_seconds, metavar="SECONDS",
+                        help=f"with --kernel: stop the run after SECONDS, boot included, with "
+                             f"status 124 (default {kernel.TIMEOUT})")
     runner.add_argument("binary", help="an rtprobe binary, host or PowerPC")
     runner.add_argument("args", nargs=argparse.REMAINDER, help="rtprobe's arguments")
     return parser.parse_args(argv)
+
+
+def _seconds(text):
+    """A time limit: a number of seconds above 0."""
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = 0
+    if not 0 < seconds < 1e9:  # NaN too
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds above 0")
+    return seconds
 
 
 def _board(names, options):
@@ -158,10 +173,18 @@ def _image(options):
 
 
 def _run(options):
+    if options.timeout and not options.kernel:
+        raise ValueError("--timeout is for --kernel runs only")
     board = _board(options.board, options)
     if options.kernel:
         with Bench(options.binary, board, options.device, options.sysroot) as bench:
-            return _pass_on(kernel.run(bench, [options.args])[0])
+            try:
+                timeout = options.timeout or kernel.TIMEOUT
+                return _pass_on(kernel.run(bench, [options.args], timeout)[0])
+            except kernel.TimeLimit as limit:  # the output so far, then why it ends there
+                _flush_stdout(b"".join(limit.outputs))
+                _say(limit)
+                return 124
     # The program writes to rtsim's own standard output and error, as on the
     # board: a closed or full one, or a reader gone, is its to report.
     if not _flush_stdout():
