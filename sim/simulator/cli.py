@@ -33,22 +33,18 @@ whole console log. The -rx_raw report sets the RX table, -mgt_status and
 description lines in it are applied, other lines are ignored. A report cut
 short is refused unless other reports give what it lacks.
 
-Exit status: the program's; 1 when output was lost; 2 for a bad command
-line, board file or binary; 125 when the run cannot be isolated; 128+N for
-a signal N.
+Exit status: the program's (its output goes straight to rtsim's own
+standard output and error); 1 when a --kernel run's output was lost; 2 for a
+bad command line, board file or binary; 124 when a --kernel run reached its
+--timeout; 125 when the run cannot be isolated or a tool it needs is missing;
+128+N for a signal N.
 """
 
 import argparse
 import errno
-import fcntl
 import os
-import select
 import signal
-import stat
-import struct
 import sys
-import termios
-import time
 
 from .board import DescriptionError, load_boards
 from .image import write_image
@@ -84,8 +80,9 @@ def _flush_stdout(data=b""):
                 return True
             raise OSError(9, os.strerror(9))
         sys.stdout.flush()
-        sys.stdout.buffer.write(data)
-        sys.stdout.buffer.flush()
+        if data:  # even an empty write fails on a full device
+            sys.stdout.buffer.write(data)
+            sys.stdout.buffer.flush()
         return True
     except OSError as error:
         if error.errno == errno.EPIPE:  # the same loss as a reader that left a full pipe
@@ -95,25 +92,6 @@ def _flush_stdout(data=b""):
         if sys.stdout is not None:  # so that the interpreter's own last flush succeeds
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return False
-
-
-def _read_whole():
-    """Waits until a pipe on standard output is read empty; False if its
-    reader left first. A pipe can hold a whole report, so a write into it
-    succeeds even when the reader (`| head`) never reads most of it."""
-    fd = sys.stdout.fileno()
-    if not stat.S_ISFIFO(os.fstat(fd).st_mode):
-        return True
-    poller = select.poll()
-    poller.register(fd, select.POLLOUT)
-    while True:
-        unread = struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0]
-        if unread == 0:
-            return True
-        if any(events & select.POLLERR for _, events in poller.poll(0)):
-            _say("standard output was closed before the output was read whole")
-            return False
-        time.sleep(0.01)
 
 
 class _Parser(argparse.ArgumentParser):
@@ -153,9 +131,23 @@ def _arguments(argv):
     runner.add_argument("--kernel", action="store_true",
                         help="run a PowerPC binary under a real Linux kernel in qemu-system-ppc "
                              "(the kernel is built on first use and cached)")
+    runner.add_argument("--timeout", type=_seconds, metavar="SECONDS",
+                        help=f"with --kernel: stop the run after SECONDS, boot included, with "
+                             f"status 124 (default {kernel.TIMEOUT})")
     runner.add_argument("binary", help="an rtprobe binary, host or PowerPC")
     runner.add_argument("args", nargs=argparse.REMAINDER, help="rtprobe's arguments")
     return parser.parse_args(argv)
+
+
+def _seconds(text):
+    """A time limit: a number of seconds above 0."""
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = 0
+    if not 0 < seconds < 1e9:  # NaN too
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds above 0")
+    return seconds
 
 
 def _board(names, options):
@@ -181,17 +173,29 @@ def _image(options):
 
 
 def _run(options):
+    if options.timeout and not options.kernel:
+        raise ValueError("--timeout is for --kernel runs only")
     board = _board(options.board, options)
     if options.kernel:
         with Bench(options.binary, board, options.device, options.sysroot) as bench:
-            return _pass_on(kernel.run(bench, [options.args])[0])
+            try:
+                timeout = options.timeout or kernel.TIMEOUT
+                return _pass_on(kernel.run(bench, [options.args], timeout)[0])
+            except kernel.TimeLimit as limit:  # the output so far, then why it ends there
+                _flush_stdout(b"".join(limit.outputs))
+                _say(limit)
+                return 124
+    # The program writes to rtsim's own standard output and error, as on the
+    # board: a closed or full one, or a reader gone, is its to report.
+    if not _flush_stdout():
+        return 1
     return _pass_on(run(options.binary, options.args, board, options.device, options.sysroot,
-                        options.isolation))
+                        options.isolation, through=True))
 
 
 def _pass_on(result):
     """Prints a run's output as it came; the exit status that tells of it."""
-    if not _flush_stdout(result.stdout) or not _read_whole():
+    if not _flush_stdout(result.stdout):
         return 1
     if sys.stderr is not None and result.stderr:
         sys.stderr.flush()

@@ -1,9 +1,12 @@
 # SPDX-License-Identifier: MIT
-"""The isolated run: an rtprobe binary, host or PowerPC, started in a private
-mount namespace whose /dev/mem is the board image and nothing else."""
+"""The isolated run: an rtprobe binary, host or PowerPC, started in private
+namespaces (or under proot) whose /dev/mem is the board image and nothing
+else, and ended with rtsim however rtsim ends."""
 
+import contextlib
 import ctypes
 import dataclasses
+import fcntl
 import os
 import shutil
 import signal
@@ -85,14 +88,15 @@ def binary_target(binary):
     return target, order
 
 
-# Runs inside the private mount namespace: a fresh /dev holding only the
-# simulated mem (and null and full), then the program, which dies with rtsim
-# (set again here, since a kernel may clear the parent-death signal when the
-# credentials change). The marker file proves that every step before the
-# program succeeded.
+# PID 1 of the run's own PID, mount and user namespaces: a fresh /dev holding
+# only the simulated mem (and null and full), then the program, run as a
+# child: when PID 1 ends (unshare, its parent, is SIGKILLed when rtsim dies),
+# the kernel kills everything left in the namespace. The marker file proves
+# that every step before the program succeeded; until then standard error is
+# the setup's log, then the program's own.
 _ISOLATE = r"""
 set -eu
-work=$1; device=$2; shift 2
+work=$1; device=$2; lock=$3; errors=$4; shift 4
 mount --bind /dev/null "$work/null"
 mount --bind /dev/full "$work/full"
 mount -t tmpfs -o mode=0755,size=64k rtsim /dev
@@ -108,8 +112,14 @@ case $device in
               mount --bind "$work/null" /dev/mem ;;
 esac
 [ -e "$work/root/dev/mem" ] || { echo "rtsim: $work/root/dev/mem is missing" >&2; exit 125; }
+# This namespace's own /proc, so that the program's PID names it; a kernel
+# that refuses one (a container's masked /proc) leaves the machine's.
+mount -t proc rtsim /proc 2>/dev/null || true
 touch "$work/isolated"
-exec setpriv --pdeathsig KILL -- "$@"
+# unshare, outside, holds the folder's lock until the namespace is gone; the
+# program's status is PID 1's, without the shell's words ("Segmentation fault").
+eval "exec $lock<&- 2>/dev/null"
+(eval 'exec "$@"' "$errors")
 """
 
 # Why unshare could not make a user namespace, by its message, and the fix.
@@ -121,6 +131,18 @@ _NO_NAMESPACE = {
                                "--security-opt apparmor=unconfined)",
 }
 ISOLATIONS = ("auto", "namespace", "proot")
+# Each tool a run needs, by isolation, and the Debian package that has it.
+TOOLS = {"namespace": {"unshare": "util-linux", "mount": "mount"}, "proot": {"proot": "proot"}}
+KEEPER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "keeper.py")
+
+
+def _missing(isolation):
+    """What the isolation lacks and what installs it, in words; "" if nothing."""
+    lacking = {tool: package for tool, package in TOOLS[isolation].items()
+               if not shutil.which(tool)}
+    verb = "is" if len(lacking) == 1 else "are"
+    return f"{' and '.join(lacking)} {verb} not installed " \
+        f"(apt-get install {' '.join(lacking.values())})" if lacking else ""
 
 
 def _die_with_parent():
@@ -129,33 +151,40 @@ def _die_with_parent():
     libc.prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
 
 
-def _alive(owner):
-    """Whether the rtsim run that wrote owner ("PID START") is still running."""
-    try:
-        with open(owner, encoding="ascii") as f:
-            pid, start = f.read().split()
-    except (OSError, ValueError):
-        return True  # not ours, or not written whole: leave it
-    try:
-        return _start_time(int(pid)) == start
-    except OSError:
-        return False
+def _high(fd):
+    """fd moved to 3 or above: a closed standard stream stays closed for the program."""
+    if fd > 2:
+        return fd
+    moved = fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 3)
+    os.close(fd)
+    return moved
 
 
-def _start_time(pid):
-    with open(f"/proc/{pid}/stat", encoding="ascii") as f:
-        return f.read().rsplit(")", 1)[1].split()[19]
+def _hidden(path):
+    """Whether path lies under /dev, which every run replaces."""
+    return os.path.realpath(path).startswith("/dev/")
 
 
 def remove_stale():
-    """Removes the temporary folders of rtsim runs that died without cleaning up."""
+    """Removes the temporary folders of rtsim runs that have ended: a live
+    run holds a lock on its folder, in whatever PID namespace it runs."""
     folder = tempfile.gettempdir()
     for entry in os.listdir(folder):
         path = os.path.join(folder, entry)
-        owner = os.path.join(path, "owner")
-        if entry.startswith("rtsim-") and os.path.isfile(owner) \
-                and os.stat(path).st_uid == os.getuid() and not _alive(owner):
-            shutil.rmtree(path, ignore_errors=True)
+        if not entry.startswith("rtsim-") or not os.path.isfile(os.path.join(path, "owner")):
+            continue
+        try:
+            fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+        except OSError:
+            continue
+        try:
+            if os.fstat(fd).st_uid == os.getuid():
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                shutil.rmtree(path, ignore_errors=True)
+        except OSError:
+            pass  # locked: its run is alive
+        finally:
+            os.close(fd)
 
 
 class Bench:
@@ -165,6 +194,8 @@ class Bench:
         if device not in DEVICES:
             raise ValueError(f"device must be one of {DEVICES}")
         binary = find_binary(binary)
+        if _hidden(binary):
+            raise ValueError(f"{binary}: under /dev, which the run replaces; copy it elsewhere")
         self.target, self.byteorder = binary_target(binary)
         self.binary = os.path.abspath(binary)
         if sysroot and self.target != "ppc":
@@ -173,13 +204,16 @@ class Bench:
         if self.target == "ppc" and not os.path.isdir(sysroot):
             raise ValueError(f"sysroot {sysroot} is not a directory")
         self.device, self.isolation = device, isolation
+        if _hidden(tempfile.gettempdir()):
+            raise IsolationError(f"TMPDIR {tempfile.gettempdir()} is under /dev, which the run "
+                                 "replaces; set TMPDIR to another folder")
         remove_stale()
-        self.work = tempfile.mkdtemp(prefix="rtsim-")
+        self.work, self.lock = tempfile.mkdtemp(prefix="rtsim-"), None
         try:
-            # Renamed into place whole, so that another run never reads half of it.
-            with open(os.path.join(self.work, "owner.new"), "w", encoding="ascii") as f:
-                f.write(f"{os.getpid()} {_start_time(os.getpid())}\n")
-            os.rename(f.name, os.path.join(self.work, "owner"))
+            # Held while this run lives; the marker says the folder is locked.
+            self.lock = _high(os.open(self.work, os.O_RDONLY | os.O_DIRECTORY))
+            fcntl.flock(self.lock, fcntl.LOCK_EX)
+            open(os.path.join(self.work, "owner"), "w").close()
             self._fill(board, sysroot)
         except NoRoom:
             self.close()
@@ -218,6 +252,9 @@ class Bench:
 
     def close(self):
         shutil.rmtree(self.work, ignore_errors=True)
+        if self.lock is not None:
+            os.close(self.lock)
+            self.lock = None
 
     def words(self, address, count):
         return read_words(self.image, address, count, self.byteorder)
@@ -231,59 +268,129 @@ class Bench:
             return [*wrapper, qemu, *qemu_options, "-L", self.root, self.binary, *args]
         return [*wrapper, self.binary, *args]
 
-    def run(self, args, wrapper=(), qemu_options=(), timeout=None):
+    def run(self, args, wrapper=(), qemu_options=(), timeout=None, through=False):
+        """The program's Result; with through, its output goes straight to
+        rtsim's own standard output and error as it comes, and the Result
+        holds none of it."""
         marker = os.path.join(self.work, "isolated")
         if os.path.exists(marker):
             os.unlink(marker)
         if not os.path.exists(self.image):
             raise IsolationError(f"{self.image} is missing")
+        isolation = self.isolation
+        if isolation == "auto":
+            isolation = "proot" if _missing("namespace") and shutil.which("proot") else "namespace"
+        if _missing(isolation):
+            other = {"auto": "; nor is proot (apt-get install proot)",
+                     "namespace": "; or run under proot (--isolation proot)"}
+            raise IsolationError(f"cannot isolate the run: {_missing(isolation)}"
+                                 f"{other.get(self.isolation, '')}")
         command = self.command(args, wrapper, qemu_options)
-        if self.isolation == "proot":
-            return self._run_proot(command, timeout)
+        if isolation == "proot":
+            return self._run_proot(command, timeout, through)
         # A user namespace as well, also for root: the run then lacks the
         # privileges that opening physical memory or undoing the mounts need.
-        unshare = ["unshare", "--mount", "--propagation", "private", "--map-root-user"]
-        argv = [*unshare, "sh", "-c", _ISOLATE, "rtsim", self.work, self.device, *command]
-        done = self._start(argv, timeout)
-        if os.path.exists(marker):
-            return Result(done.stdout, done.stderr, done.returncode)
-        why = " ".join(done.stderr.decode(errors="replace").split())[:150]
-        why = why or f"exit status {done.returncode}"
+        unshare = ["unshare", "--user", "--map-root-user", "--mount", "--propagation", "private",
+                   "--pid", "--fork", "--kill-child"]
+        with self._streams(through) as (stdout, stderr):
+            try:
+                extra = _high(os.dup(2 if stderr is None else stderr))
+                errors = f"2>&{extra} {extra}>&-"
+            except OSError:  # rtsim's own standard error is closed: so is the program's
+                extra, errors = None, "2>&-"
+            setup = os.path.join(self.work, "setup")
+            try:
+                with open(setup, "wb") as log:
+                    argv = [*unshare, "sh", "-c", _ISOLATE, "rtsim", self.work, self.device,
+                            str(self.lock), errors, *command]
+                    status = self._start(argv, timeout, stdout, log, (self.lock, extra))
+            finally:
+                if extra:
+                    os.close(extra)
+            if os.path.exists(marker):
+                return self._result(status, through)
+        why = " ".join(_content(setup).decode(errors="replace").split())[:150]
+        why = why or f"exit status {status}"
         cause = next((text for error, text in _NO_NAMESPACE.items() if error in why), None)
         if cause and self.isolation == "auto" and shutil.which("proot"):
-            return self._run_proot(command, timeout)
+            return self._run_proot(command, timeout, through)
         fix = "; or run under proot (--isolation proot; apt-get install proot)" if cause else ""
         raise IsolationError(f"cannot isolate the run: {cause or why}{fix}")
 
-    def _start(self, argv, timeout):
-        return subprocess.run(argv, capture_output=True, timeout=timeout,
-                              stdin=subprocess.DEVNULL, preexec_fn=_die_with_parent)
+    @contextlib.contextmanager
+    def _streams(self, through):
+        """The program's standard output and error: None for rtsim's own, or
+        files in the run's folder, read into the Result."""
+        if through:
+            yield None, None
+            return
+        with open(os.path.join(self.work, "stdout"), "wb") as out, \
+                open(os.path.join(self.work, "stderr"), "wb") as err:
+            yield out.fileno(), err.fileno()
 
-    def _run_proot(self, command, timeout):
+    def _result(self, status, through):
+        if through:
+            return Result(b"", b"", status)
+        return Result(*(_content(os.path.join(self.work, name)) for name in ("stdout", "stderr")),
+                      status)
+
+    @staticmethod
+    def _start(argv, timeout, stdout, stderr, keep, end=None):
+        """Runs argv and waits for it; however rtsim leaves the wait (an
+        interrupt, a timeout), the run is ended first: by end(process),
+        or by SIGKILL, which the namespace's PID 1 passes on to all."""
+        process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
+                                   pass_fds=[fd for fd in keep if fd],
+                                   preexec_fn=None if end else _die_with_parent)
+        try:
+            return process.wait(timeout)
+        finally:
+            if process.returncode is None:
+                (end or subprocess.Popen.kill)(process)
+                process.wait()
+
+    def _run_proot(self, command, timeout, through):
         """The run under proot, with our dev folder, which holds the image as
         mem, shown as /dev: only once a program under the same bindings has
         found there a file of a name only this run knows."""
-        if self.device == "unmappable":
-            raise IsolationError("cannot isolate the run: --device unmappable needs user "
-                                 "namespaces, which are unavailable here")
         dev = os.path.join(self.root, "dev")
         proof = f"rtsim-{os.urandom(8).hex()}"
         open(os.path.join(dev, proof), "w").close()
         proot = ["proot", "-v", "-1", "-b", f"{dev}:/dev", "-b", "/dev/null", "-b", "/dev/full"]
-        seen = self._start([*proot, "ls", "/dev"], timeout).stdout.decode(errors="replace")
+        if self.device == "unmappable":
+            # Opens, but cannot be mapped: at /dev/mem and where qemu-ppc looks.
+            proot += ["-b", "/dev/null:/dev/mem", "-b", f"/dev/null:{self.image}"]
+        with open(os.path.join(self.work, "seen"), "wb") as seen:
+            self._kept(proot, ["ls", "/dev"], timeout, seen.fileno(), subprocess.DEVNULL)
         os.unlink(os.path.join(dev, proof))
-        if proof not in seen.split():
+        if proof not in _content(seen.name).decode(errors="replace").split():
             raise IsolationError("cannot isolate the run: proot does not show the image as "
                                  "/dev/mem here; allow user namespaces")
-        # Python between tells a signal as 128+N, where proot would say 255,
-        # and, unlike a shell, adds no message of its own.
-        status = "import subprocess, sys; s = subprocess.call(sys.argv[1:]); " \
-                 "sys.exit(128 - s if s < 0 else s)"
-        done = self._start([*proot, sys.executable, "-c", status, *command], timeout)
-        return Result(done.stdout, done.stderr, done.returncode)
+        with self._streams(through) as (stdout, stderr):
+            status = self._kept(proot, command, timeout, stdout, stderr)
+        return self._result(status, through)
+
+    def _kept(self, proot, command, timeout, stdout, stderr):
+        """command under proot and the keeper, which ends it and all it
+        started when the lifeline's write end, held by rtsim alone, closes."""
+        lifeline, held = (_high(fd) for fd in os.pipe())
+        held = os.fdopen(held, "wb")
+        keeper = [sys.executable, "-I", "-S", KEEPER, str(lifeline), str(self.lock)]
+        try:
+            return self._start([*proot, *keeper, *command], timeout, stdout, stderr,
+                               (lifeline, self.lock), end=lambda _: held.close())
+        finally:
+            os.close(lifeline)
+            held.close()
 
 
-def run(binary, args, board=None, device="image", sysroot=None, isolation="auto"):
+def run(binary, args, board=None, device="image", sysroot=None, isolation="auto",
+        through=False):
     """Runs `binary args` on a fresh simulated board and returns its result."""
     with Bench(binary, board, device, sysroot, isolation) as bench:
-        return bench.run(args)
+        return bench.run(args, through=through)
+
+
+def _content(path):
+    with open(path, "rb") as f:
+        return f.read()

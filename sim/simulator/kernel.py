@@ -11,22 +11,24 @@ import hashlib
 import json
 import os
 import re
+import select
 import shutil
 import subprocess
 import sys
-import threading
 import time
 
 from .board import FPGA_BASE as WINDOW
 from .image import IMAGE_PAGES as WINDOW_SIZE
-from .isolation import Result
+from .isolation import Result, _die_with_parent, binary_target
 
 HERE = os.path.dirname(os.path.realpath(__file__))
 OPTIONS = os.path.join(HERE, "..", "kernel", "rtsim.config")
 INIT = os.path.join(HERE, "..", "kernel", "init.c")
-# build/kernel in the source tree; installed, the user's cache.
+# RTSIM_CACHE if set; else build/kernel in the source tree; installed, the user's cache.
 TREE = os.path.normpath(os.path.join(HERE, "..", ".."))
-if os.path.exists(os.path.join(TREE, "CMakePresets.json")):
+if os.environ.get("RTSIM_CACHE"):
+    CACHE = os.path.abspath(os.environ["RTSIM_CACHE"])
+elif os.path.exists(os.path.join(TREE, "CMakePresets.json")):
     CACHE = os.path.join(TREE, "build", "kernel")
 else:
     CACHE = os.path.join(os.path.expanduser("~"), ".cache", "rtsim", "kernel")
@@ -34,32 +36,59 @@ SOURCE = "/usr/src/linux-source-6.1.tar.xz"
 CROSS = "powerpc-linux-gnu-"
 # What a dynamically linked rtprobe loads, from the PowerPC sysroot.
 LIBRARIES = ("ld.so.1", "libc.so.6", "libm.so.6", "libgcc_s.so.1", "libstdc++.so.6")
-FRAME = re.compile(rb"\x1ertsim-run\n(.*?)\x1ertsim-status (-?\d+)\n", re.S)
+TIMEOUT = 600  # seconds from qemu's start, boot included, unless --timeout says
+# init's frames: a chunk of the program's output, or its status (see init.c).
+FRAME = re.compile(rb"\x1ertsim-(?:out (\d+)|status (-?\d+))\n")
+# Each tool a boot or a build needs, by the Debian package that brings it.
+PACKAGES = {"qemu-system-ppc": "qemu-system-ppc", CROSS + "gcc": "gcc-powerpc-linux-gnu",
+            SOURCE: "linux-source-6.1", "make": "make", "gcc": "gcc", "flex": "flex",
+            "bison": "bison", "bc": "bc", "xz": "xz-utils"}
+# Written last into a cached folder: each file's size and SHA-256.
+MARKER = "built.json"
 
 
 class KernelError(RuntimeError):
     """A kernel that could not be built or booted."""
 
 
+class TimeLimit(KernelError):
+    """A boot stopped at its time limit; outputs holds what each run begun printed."""
+
+    def __init__(self, timeout, outputs):
+        super().__init__(f"stopped at the time limit of {timeout:g} s (--timeout SECONDS sets it)")
+        self.outputs = outputs
+
+
+def _say(message):
+    print(f"rtsim: {message}", file=sys.stderr, flush=True)
+
+
 def _run(argv, **options):
-    done = subprocess.run(argv, capture_output=True, **options)
+    # A build dies with rtsim, even when rtsim is killed with SIGKILL.
+    done = subprocess.run(argv, capture_output=True, preexec_fn=_die_with_parent, **options)
     if done.returncode:
         raise KernelError(f"{argv[0]} failed: {done.stderr.decode(errors='replace')[-2000:]}")
 
 
 def _version():
+    """The kernel source package's version; None without its source."""
+    if not os.path.exists(SOURCE):
+        return None
     found = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "linux-source-6.1"],
                            capture_output=True, text=True)
-    if found.returncode or not os.path.exists(SOURCE):
-        raise KernelError("the kernel run needs the Debian package linux-source-6.1")
+    if found.returncode:
+        raise KernelError(f"{SOURCE} is not from the Debian package linux-source-6.1 "
+                          "(apt-get install --reinstall linux-source-6.1)")
     return found.stdout.encode()
 
 
-def _build_kernel(out):
+def _build_kernel(out, stage):
     """vmlinux, and vmlinux-nodevmem from the same tree without /dev/mem."""
     tree = os.path.join(out, "linux")
     os.makedirs(tree)
+    stage("unpacking the source")
     _run(["tar", "-xf", SOURCE, "-C", tree, "--strip-components=1"])
+    stage("configuring")
     make = ["make", "-C", tree, "-j", str(os.cpu_count()), "ARCH=powerpc", f"CROSS_COMPILE={CROSS}"]
     _run([*make, "tinyconfig"])
     lines = _content(OPTIONS).decode().splitlines()
@@ -67,8 +96,10 @@ def _build_kernel(out):
     missing = set(wanted) - _configure(make, tree, wanted)
     if missing:
         raise KernelError(f"kernel options not taken: {' '.join(sorted(missing))}")
+    stage("building vmlinux")
     _run([*make, "vmlinux"])
     shutil.copy(os.path.join(tree, "vmlinux"), os.path.join(out, "vmlinux"))
+    stage("building vmlinux without /dev/mem")
     _configure(make, tree, ["CONFIG_DEVMEM=n"])
     _run([*make, "vmlinux"])
     shutil.copy(os.path.join(tree, "vmlinux"), os.path.join(out, "vmlinux-nodevmem"))
@@ -85,34 +116,115 @@ def _configure(make, tree, lines):
         return set(f.read().splitlines())
 
 
-def built_kernel():
-    """The folder of the cached kernel, built first if need be."""
-    return _cached("kernel", [_version(), _content(OPTIONS)], _build_kernel)
-
-
-def _build_init(out):
+def _build_init(out, _stage):
     _run([f"{CROSS}gcc", "-static", "-Os", "-o", os.path.join(out, "init"), INIT])
 
 
-def _cached(name, inputs, build):
-    """The folder CACHE/NAME-HASH, built once by build(folder)."""
+# Each cached build: its function, the files it makes, the tools it needs.
+BUILDS = {"kernel": (_build_kernel, ("vmlinux", "vmlinux-nodevmem"),
+                     (SOURCE, "make", "gcc", "flex", "bison", "bc", "xz", CROSS + "gcc")),
+          "init": (_build_init, ("init",), (CROSS + "gcc",))}
+
+
+def prepared():
+    """The folders of the kernel and of init, each built unless it holds what
+    was built into it; before any build, one KernelError naming every package
+    missing. Under the cache's lock: one build, whoever comes first."""
+    version = _version()
+    folders = {"kernel": version and _folder("kernel", [version, _content(OPTIONS)]),
+               "init": _folder("init", [_content(INIT)])}
+    os.makedirs(CACHE, exist_ok=True)
+    with open(os.path.join(CACHE, "lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        faults = {name: _fault(folder, BUILDS[name][1]) if folder else "no source"
+                  for name, folder in folders.items()}
+        needs = ["qemu-system-ppc"]
+        for name, fault in faults.items():
+            needs += BUILDS[name][2] if fault else ()
+        lacking = list(dict.fromkeys(PACKAGES[tool] for tool in needs if not (
+            os.path.exists(tool) if os.path.isabs(tool) else shutil.which(tool))))
+        if lacking:
+            raise KernelError(f"the kernel run needs {', '.join(lacking)} "
+                              f"(apt-get install {' '.join(lacking)})")
+        for name, folder in folders.items():
+            if faults[name]:
+                _build(name, folder, faults[name])
+            elif not os.path.exists(os.path.join(folder, MARKER)):
+                _mark(folder, BUILDS[name][1])
+    return folders["kernel"], folders["init"]
+
+
+def _folder(name, inputs):
     digest = hashlib.sha256()
     for data in inputs:
         digest.update(data + b"\0")
-    folder = os.path.join(CACHE, f"{name}-{digest.hexdigest()[:16]}")
-    os.makedirs(CACHE, exist_ok=True)
-    with open(os.path.join(CACHE, "lock"), "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)  # one build, whoever comes first
-        if not os.path.isdir(folder):
-            begun = time.monotonic()
-            print(f"rtsim: building the {name} into {folder}", file=sys.stderr, flush=True)
-            shutil.rmtree(folder + ".part", ignore_errors=True)
-            os.makedirs(folder + ".part")
-            build(folder + ".part")
-            os.rename(folder + ".part", folder)
-            print(f"rtsim: {name} built in {time.monotonic() - begun:.0f} s", file=sys.stderr,
-                  flush=True)
-    return folder
+    return os.path.join(CACHE, f"{name}-{digest.hexdigest()[:16]}")
+
+
+def _record(folder, files):
+    """{file: [size, SHA-256]} of files in folder; a missing one has neither."""
+    record = {}
+    for name in files:
+        try:
+            data = _content(os.path.join(folder, name))
+            record[name] = [len(data), hashlib.sha256(data).hexdigest()]
+        except FileNotFoundError:
+            record[name] = None
+    return record
+
+
+def _fault(folder, files):
+    """Why a cached folder does not hold what was built into it; None if it does.
+    A folder cached before the marker was written is taken if its files are
+    whole ELF files, as the runs it served needed."""
+    if not os.path.isdir(folder):
+        return "not built"
+    try:
+        with open(os.path.join(folder, MARKER), encoding="ascii") as f:
+            built = json.load(f)
+    except FileNotFoundError:
+        try:
+            for name in files:
+                binary_target(os.path.join(folder, name))
+            return None
+        except ValueError as error:
+            return str(error).replace(folder + os.sep, "")
+    except (OSError, ValueError):
+        return f"{MARKER} unreadable"
+    found = _record(folder, files)
+    for name in files:
+        now, then = found[name], built.get(name)
+        if not now:
+            return f"{name} is missing"
+        if then and now[0] != then[0]:
+            return f"{name} is {now[0]} bytes, {then[0]} when built"
+        if now != then:
+            return f"{name} has changed since it was built"
+    return None
+
+
+def _build(name, folder, fault):
+    """Builds into FOLDER.part, writes the marker last, renames it folder."""
+    build, files, _ = BUILDS[name]
+    if os.path.isdir(folder):
+        _say(f"{folder}: not the {name} built ({fault}); building it again")
+        shutil.rmtree(folder)
+    begun = time.monotonic()
+    _say(f"building the {name} into {folder}")
+    part = folder + ".part"
+    shutil.rmtree(part, ignore_errors=True)
+    os.makedirs(part)
+    build(part, lambda stage: _say(
+        f"{name} build: {stage} ({time.monotonic() - begun:.0f} s so far)"))
+    _mark(part, files)
+    os.rename(part, folder)
+    _say(f"{name} built in {time.monotonic() - begun:.0f} s")
+
+
+def _mark(folder, files):
+    with open(os.path.join(folder, MARKER + ".new"), "w", encoding="ascii") as f:
+        json.dump(_record(folder, files), f)
+    os.rename(f.name, os.path.join(folder, MARKER))
 
 
 def _cpio(path, files):
@@ -130,8 +242,7 @@ def _content(path):
         return f.read()
 
 
-def _initramfs(bench, runs, path):
-    init = _cached("init", [_content(INIT)], _build_init)
+def _initramfs(bench, runs, init, path):
     files = {"dev": (0o40755, b""), "lib": (0o40755, b""),
              "init": (0o100755, _content(os.path.join(init, "init"))),
              "rtprobe": (0o100755, _content(bench.binary))}
@@ -143,35 +254,35 @@ def _initramfs(bench, runs, path):
     _cpio(path, files)
 
 
-def run(bench, runs, timeout=600):
+def run(bench, runs, timeout=TIMEOUT):
     """The bench's binary run once for each argument list in runs, in one boot.
 
-    A Result for each, its stderr empty: the console carries both streams.
-    Device "missing" boots a kernel without /dev/mem, "unmappable" lets the
-    kernel have the window's RAM, which STRICT_DEVMEM then refuses to map."""
+    A Result for each, its stderr empty: the program's two streams share one
+    pipe. Device "missing" boots a kernel without /dev/mem, "unmappable" lets
+    the kernel have the window's RAM, which STRICT_DEVMEM then refuses to map.
+    TimeLimit when the boot outlasts timeout seconds."""
     if bench.target != "ppc":
         raise ValueError(f"{bench.binary}: the kernel runs PowerPC binaries only")
-    kernel = built_kernel()
+    kernel, init = prepared()
     work = os.path.join(bench.work, "kernel")
     os.makedirs(work, exist_ok=True)
-    _initramfs(bench, runs, os.path.join(work, "initramfs"))
+    _initramfs(bench, runs, init, os.path.join(work, "initramfs"))
     window, saved = os.path.join(work, "window"), os.path.join(work, "saved")
     with open(window, "wb") as f:
         f.write(_window(bench.image) if bench.device == "image" else bytes(WINDOW_SIZE))
     variant = "vmlinux-nodevmem" if bench.device == "missing" else "vmlinux"
     memory = "" if bench.device == "unmappable" else " mem=256M"
-    qemu = shutil.which("qemu-system-ppc")
-    if not qemu:
-        raise KernelError("the kernel run needs qemu-system-ppc")
-    argv = [qemu, "-M", "ppce500", "-cpu", "e500mc", "-m", "4G", "-nodefaults",
-            "-display", "none", "-no-reboot", "-no-shutdown",
+    argv = [shutil.which("qemu-system-ppc"), "-M", "ppce500", "-cpu", "e500mc", "-m", "4G",
+            "-nodefaults", "-display", "none", "-no-reboot", "-no-shutdown",
             "-kernel", os.path.join(kernel, variant), "-initrd", os.path.join(work, "initramfs"),
             "-append", "console=ttyS0 loglevel=1 panic=-1" + memory,
             "-serial", f"file:{work}/console", "-qmp", "stdio", "-monitor", "none",
             "-device", f"loader,file={window},addr={WINDOW:#x},force-raw=on"]
-    _boot(argv, saved, timeout)
+    finished = _boot(argv, saved, timeout, os.path.join(work, "qemu.log"))
     console = _content(os.path.join(work, "console"))
-    results = [Result(output, b"", int(status)) for output, status in FRAME.findall(console)]
+    results, pending = _frames(console)
+    if not finished:
+        raise TimeLimit(timeout, [result.stdout for result in results] + [pending])
     if len(results) != len(runs):
         raise KernelError(f"{len(results)} of {len(runs)} runs reported; the console ends:\n"
                           + console[-3000:].decode(errors="replace"))
@@ -180,30 +291,67 @@ def run(bench, runs, timeout=600):
     return results
 
 
-def _boot(argv, saved, timeout):
-    """Boots, waits for the guest's power-off and saves the window."""
-    qemu = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE)
-    timer = threading.Timer(timeout, qemu.kill)
-    timer.start()
+def _frames(console):
+    """The runs init reports on the console, a Result each, and what the run
+    after them printed before the console ends. The kernel's own messages
+    come before the first frame; each frame follows the last."""
+    results, chunks = [], []
+    at = console.find(b"\x1ertsim-")
+    frame = at >= 0 and FRAME.match(console, at)
+    while frame:
+        at = frame.end()
+        if frame[1] is not None:
+            chunks.append(console[at:at + int(frame[1])])
+            at += int(frame[1])
+        else:
+            results.append(Result(b"".join(chunks), b"", int(frame[2])))
+            chunks = []
+        frame = FRAME.match(console, at)
+    return results, b"".join(chunks)
+
+
+def _boot(argv, saved, timeout, log):
+    """Boots, waits for the guest's power-off and saves the window; False if
+    the time limit came first. qemu ends with the call, and dies with rtsim."""
+    deadline = time.monotonic() + timeout
+    with open(log, "wb") as errors:
+        qemu = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=errors, preexec_fn=_die_with_parent)
 
     def command(name, **arguments):
         qemu.stdin.write(json.dumps({"execute": name, "arguments": arguments}).encode() + b"\n")
         qemu.stdin.flush()
+    late, saving, messages = False, False, b""
     try:
         command("qmp_capabilities")
-        for line in qemu.stdout:
-            if json.loads(line).get("event") == "SHUTDOWN":
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([qemu.stdout], [], [], left)[0]:
+                late = True
                 break
-        command("pmemsave", val=WINDOW, size=WINDOW_SIZE, filename=saved)
-        command("quit")
+            data = os.read(qemu.stdout.fileno(), 65536)
+            if not data:
+                break  # qemu has quit
+            *lines, messages = (messages + data).split(b"\n")
+            if not saving and any(json.loads(line).get("event") == "SHUTDOWN" for line in lines):
+                saving = True
+                command("pmemsave", val=WINDOW, size=WINDOW_SIZE, filename=saved)
+                command("quit")
+        if not late:
+            qemu.wait(max(0, deadline - time.monotonic()))  # its own status, if it failed
+    except subprocess.TimeoutExpired:
+        late = True
     except OSError:
         pass  # qemu has gone: said below
-    _, errors = qemu.communicate()
-    timer.cancel()
+    finally:  # an interrupt too
+        qemu.kill()
+        qemu.wait()
+    if late:
+        return False
     if not os.path.exists(saved):
-        raise KernelError(f"qemu ended (status {qemu.returncode}, after at most {timeout} s) "
-                          "before the window was saved: " + errors.decode(errors="replace"))
+        raise KernelError(f"qemu ended (status {qemu.returncode}) before the window was saved: "
+                          + _content(log).decode(errors="replace")[-2000:])
+    return True
 
 
 def _window(image):
@@ -220,8 +368,8 @@ def _write_back(image, saved):
 
 
 if __name__ == "__main__":
-    # Builds the kernel if it is not cached yet, and names its folder.
+    # Builds the kernel and init unless cached, and names the kernel's folder.
     try:
-        print(built_kernel())
+        print(prepared()[0])
     except KernelError as error:
         sys.exit(f"rtsim: {error}")

@@ -7,6 +7,7 @@
 # Cases runs them on rtsim's /dev/mem, Kernel under a real PowerPC kernel.
 
 import codecs
+import collections
 import os
 import re
 import subprocess
@@ -59,15 +60,24 @@ def arguments(text):
     return args
 
 
+# One row of a case table, its columns in order (cli_cases.txt names them).
+Row = collections.namedtuple("Row", "args board device streams expected status image")
+
+
 def batches(name):
-    # Rows by board and device; a row that clears the table on its own.
+    # The rows of one board and device run one after another on one image,
+    # which must then be as it was; a row that changes the image (its image
+    # column set) runs on an image of its own, so that only it is to blame.
     groups = {}
     with open(os.path.join(HERE, name + "_cases.txt")) as f:
-        for line in f:
+        for number, line in enumerate(f, 1):
             if line.strip() and line[0] != "#":
-                row = [cell.strip() for cell in (line + "|" * 6).split("|")]
-                key = (row[1], row[2] or "image", row[6] and line)
-                groups.setdefault(key, []).append(row)
+                cells = [cell.strip() for cell in line.split("|")]
+                row = Row(*cells, *[""] * (len(Row._fields) - len(cells)))
+                if row.image not in ("", "cleared"):
+                    raise ValueError(f"{name}_cases.txt:{number}: image '{row.image}'")
+                alone = number if row.image else None
+                groups.setdefault((row.board, row.device or "image", alone), []).append(row)
     return groups.items()
 
 
@@ -82,35 +92,35 @@ def first_difference(got, want):
 def simulated(bench, rows):
     results = []
     for row in rows:
-        wrapper = ["sh", "-c", f'exec "$@" {STREAMS[row[3]]}', "sh"]
-        results.append(bench.run(arguments(row[0]), wrapper=wrapper, timeout=LIMIT))
+        wrapper = ["sh", "-c", f'exec "$@" {STREAMS[row.streams]}', "sh"]
+        results.append(bench.run(arguments(row.args), wrapper=wrapper, timeout=LIMIT))
     return results
 
 
 def on_kernel(bench, rows):
-    return kernel.run(bench, [arguments(row[0]) for row in rows])
+    return kernel.run(bench, [arguments(row.args) for row in rows])
 
 
 def check_table(test, name, run_rows):
     groups = batches(name)
     test.assertTrue(groups)
-    for (boards, device, cleared), rows in groups:
+    for (boards, device, _), rows in groups:
         board = BOARDS.get(boards)
         if not board:
             board = rtsim.load_boards(boards.split())
         with rtsim.Bench(BINARY, board, device, isolation=ISOLATION) as bench:
             if device == "image":
                 words = bench.words(rtsim.FPGA_BASE, WINDOW)
-                if cleared:
+                if rows[0].image == "cleared":
                     words[TABLE:] = [0] * (WINDOW - TABLE)
             results = run_rows(bench, rows)
             for row, result in zip(rows, results):
-                with test.subTest(row[:2]):
-                    want = model.expected(board, row[4]).split("\n")
+                with test.subTest(row.args, board=row.board):
+                    want = model.expected(board, row.expected).split("\n")
                     got = result.stdout.decode("latin-1").split("\n")
                     got, want = first_difference(got, want)
                     test.assertEqual((result.status, result.stderr, got),
-                                     (int(row[5]), b"", want))
+                                     (int(row.status), b"", want))
             if device == "image":
                 after = bench.words(rtsim.FPGA_BASE, WINDOW)
                 test.assertTrue(after == words, "image changed")

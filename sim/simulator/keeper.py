@@ -1,0 +1,83 @@
+# SPDX-License-Identifier: MIT
+"""The first process under proot: runs the program and outlives everything it
+started. proot stays alive, tracing, until every process it traces is gone;
+if proot died first the rest would go on untraced, seeing the machine's own
+/dev. So nothing here ever ends proot: when rtsim ends, however it ends, the
+lifeline pipe it holds reads end of file and this process SIGKILLs, as their
+child reaper, the program and all it started, while proot still traces them.
+
+Usage: python3 -I -S keeper.py LIFELINE LOCK PROGRAM [ARGUMENT...]; exits
+with the program's status, 128+N for a signal N."""
+
+import ctypes
+import os
+import select
+import signal
+import sys
+
+PR_SET_CHILD_SUBREAPER = 36
+
+
+def _children():
+    """The PIDs whose parent is this process."""
+    mine, found = os.getpid(), []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat", "rb") as f:
+                fields = f.read().rsplit(b")", 1)[1].split()
+        except (OSError, IndexError):
+            continue
+        if int(fields[1]) == mine:
+            found.append(int(entry))
+    return found
+
+
+def _end_all():
+    """SIGKILLs every descendant: orphans come to this process, so the
+    loop ends only when none is left."""
+    while True:
+        for pid in _children():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        try:
+            os.waitpid(-1, 0)
+        except ChildProcessError:
+            return
+
+
+def _status(wait):
+    return 128 + os.WTERMSIG(wait) if os.WIFSIGNALED(wait) else os.WEXITSTATUS(wait)
+
+
+def main(lifeline, lock, command):
+    ctypes.CDLL(None).prctl(PR_SET_CHILD_SUBREAPER, 1)
+    # Ctrl-C and kill reach the program; this process stays to clean up.
+    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
+        signal.signal(signum, lambda *_: None)
+    os.close(lock)  # proot, above, holds the run's folder for its whole life
+    if select.select([lifeline], [], [], 0)[0]:
+        return 125  # rtsim has gone already
+    pid = os.fork()
+    if pid == 0:
+        os.close(lifeline)
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # as a shell starts it
+        try:
+            os.execvp(command[0], command)
+        except OSError as error:
+            os.write(2, f"rtsim: {command[0]}: {error.strerror}\n".encode())
+            os._exit(125)
+    program = os.pidfd_open(pid)
+    while not select.select([lifeline, program], [], [])[0]:
+        pass
+    if select.select([lifeline], [], [], 0)[0]:
+        _end_all()  # rtsim has gone: so do the program and all it started
+        return 125
+    status = _status(os.waitpid(pid, 0)[1])
+    _end_all()
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main(int(sys.argv[1]), int(sys.argv[2]), sys.argv[3:]))

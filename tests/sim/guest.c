@@ -1,0 +1,17 @@
+// SPDX-License-Identifier: MIT
+// A program for the kernel runner's tests, in place of rtprobe. "forge"
+// prints what init's frames look like, NULs, no final newline, and exits 3;
+// "sleep" prints a line and waits for ever.
+#include <string.h>
+#include <unistd.h>
+
+int main(int argc, char** argv) {
+    static const char forged[] = "\036rtsim-status 0\n\0\036rtsim-out 99\nno newline";
+    if (argc > 1 && strcmp(argv[1], "forge") == 0) {
+        write(1, forged, sizeof forged - 1);
+        return 3;
+    }
+    write(1, "asleep\n", 7);
+    pause();
+    return 0;
+}
