@@ -376,12 +376,42 @@ class Bench:
         lifeline, held = (_high(fd) for fd in os.pipe())
         held = os.fdopen(held, "wb")
         keeper = [sys.executable, "-I", "-S", KEEPER, str(lifeline), str(self.lock)]
+        def end(process):
+            held.close()
+            try:
+                process.wait(1)
+            except subprocess.TimeoutExpired:
+                # The keeper is gone (the program may kill it): what proot
+                # still traces is ended here, while it is traced.
+                for pid in _traced_by(process.pid):
+                    _kill(pid)
         try:
             return self._start([*proot, *keeper, *command], timeout, stdout, stderr,
-                               (lifeline, self.lock), end=lambda _: held.close())
+                               (lifeline, self.lock), end=end)
         finally:
             os.close(lifeline)
             held.close()
+
+
+def _traced_by(tracer):
+    """The PIDs of the processes that tracer traces."""
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/status", encoding="ascii", errors="replace") as f:
+                traced = f"TracerPid:\t{tracer}\n" in f.read()
+        except OSError:
+            continue
+        if traced:
+            found.append(int(entry))
+    return found
+
+
+def _kill(pid):
+    try:
+        os.kill(pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
 
 
 def run(binary, args, board=None, device="image", sysroot=None, isolation="auto",

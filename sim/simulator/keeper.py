@@ -63,6 +63,15 @@ def main(lifeline, lock, command):
     if pid == 0:
         os.close(lifeline)
         signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # as a shell starts it
+        # A group of its own: a kill(0, ...) of the program's cannot end this
+        # process and proot with it, which would leave what it started untraced.
+        os.setpgid(0, 0)
+        if os.geteuid() == 0:
+            # Root under proot keeps its privileges: without any, the program
+            # can neither make a device node nor open physical memory, even
+            # were it to leave proot.
+            command = ["setpriv", "--no-new-privs", "--inh-caps=-all", "--ambient-caps=-all",
+                       "--bounding-set=-all", "--", *command]
         try:
             os.execvp(command[0], command)
         except OSError as error:
