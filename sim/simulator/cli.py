@@ -80,9 +80,12 @@ def _flush_stdout(data=b""):
                 return True
             raise OSError(9, os.strerror(9))
         sys.stdout.flush()
-        if data:  # even an empty write fails on a full device
-            sys.stdout.buffer.write(data)
-            sys.stdout.buffer.flush()
+        # Written here, not by the buffered writer: into a pipe its reader
+        # closes, that one may take part of the data and drop the rest
+        # without an error.
+        rest = memoryview(data)
+        while rest:
+            rest = rest[os.write(sys.stdout.fileno(), rest):]
         return True
     except OSError as error:
         if error.errno == errno.EPIPE:  # the same loss as a reader that left a full pipe
