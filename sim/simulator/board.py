@@ -63,13 +63,6 @@ def _description(data, text, utf8, name):
             line = data.count(b"\n", 0, data.index(b"\0")) + 1
             raise DescriptionError(f"{name}:{line}: a NUL byte: a binary file or an image, "
                                    "not a board")
-    long = LONG_LINE.search(text)
-    if long:
-        end = text.find("\n", long.start())
-        size = len(text[long.start():end if end >= 0 else len(text)].encode())
-        raise DescriptionError(f"{name}:{line_of(text, long.start())}: a line of {size} bytes, "
-                               f"longer than any report or setting ({MAX_LINE} at most); "
-                               "not a board file")
     events, line, position = [], 1, 0
     for found in DESCRIPTION_LINES.finditer(text):
         line += text.count("\n", position, found.start())
@@ -88,6 +81,15 @@ def _read(board, data, name):
     except DescriptionError as error:
         raise DescriptionError(f"{name}: {error}") from None
     cleaned = clean(text)
+    # Before anything searches the lines: the searches then cost a bounded
+    # amount a line.
+    long = LONG_LINE.search(cleaned)
+    if long:
+        end = cleaned.find("\n", long.start())
+        size = len(cleaned[long.start():end if end >= 0 else len(cleaned)].encode())
+        raise DescriptionError(f"{name}:{line_of(cleaned, long.start())}: a line of {size} "
+                               f"bytes, longer than any report or setting ({MAX_LINE} at most); "
+                               "not a board file")
     if is_capture(cleaned):
         board.reading.captured = True
         board.reading.events += timeline(cleaned, name)

@@ -26,9 +26,11 @@ _REPORT_LINE = (r"Address[ \t]+(?:Value|Channel)|0x[0-9A-F]{8}[ \t]+(?:0x[0-9A-F
 REPORT_LINES = re.compile(r"(?m)^[ \t]*(?:" + _REPORT_LINE + r")[ \t]*$")
 CANDIDATES = re.compile(r"(?m)^[ \t]*(?:" + _REPORT_LINE + "|(?:" + _SETTING_NAMES
                         + r")[ \t][^\n]*)[ \t]*$")
-# A report's header or title, where a line prefix may stand before it.
+# A report's header or title, where a line prefix may stand before it. (A
+# title's parentheses hold no other: the search stops at the next one, so
+# that a line of many openings costs no more than its length.)
 HEADERS = re.compile(r"(?m)(?:Address[ \t]+Value|RX Table - VE channel"
-                     r"|MGT Link [A-Za-z]+ Status \([^\n]*\))[ \t]*$")
+                     r"|MGT Link [A-Za-z]+ Status \([^()\n]*\))[ \t]*$")
 # A console log of one board holds some reports, a few thousand at most in
 # the largest file read; many more is no such log, and would only be slow.
 MOST_REPORTS = 10000
