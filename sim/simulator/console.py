@@ -13,6 +13,8 @@ from .description import DescriptionError
 _TEXT_BYTES = bytes(range(0x20, 0x7F)) + bytes(range(0x80, 0x100)) + b"\t\n\r\x0c\x08\x1b"
 ESCAPES = re.compile(r"\x1b\][^\x07\x1b\n]*(?:\x07|\x1b\\)?|\x1b\[[0-?]*[ -/]*[@-~]|\x1b[ -~]")
 ERASED = re.compile(r"[^\x08\n]\x08")
+CR_ENDS = re.compile(r"\r+\n")
+OVERWRITTEN = re.compile(r"(?m)^[^\n]*\r")
 CONTROLS = re.compile(r"[\x00-\x08\x0b-\x1f\x7f\ufeff]")
 # A timestamp at the start of a line: an ISO date and time, a time alone, a
 # kernel's seconds since boot, ts(1)'s "Dec 07 01:38:00", dmesg -T's
@@ -56,10 +58,17 @@ def decode(data):
 
 
 def clean(text):
-    """The text without what terminals and loggers add: line ends made LF,
-    escape sequences, characters erased by backspace, control characters and
-    byte-order marks, a timestamp at the start of each line."""
-    text = text.replace("\r\n", "\n").replace("\r", "\n")
+    """The text without what terminals and loggers add: line ends made LF
+    (its lines numbered as the file's), escape sequences, characters erased
+    by backspace, control characters and byte-order marks, a timestamp at
+    the start of each line."""
+    if "\n" in text:
+        # Lines are numbered by LF, as grep -n and editors number them: CRs
+        # before a line end go, and a line a CR returned over (a progress
+        # meter) keeps what was written last, as the terminal showed it.
+        text = OVERWRITTEN.sub("", CR_ENDS.sub("\n", text))
+    else:
+        text = text.replace("\r", "\n")  # an old Mac's, or a serial logger's, line ends
     text = ESCAPES.sub("", text)
     for _ in range(ERASE_ROUNDS):
         if "\b" not in text:
