@@ -8,9 +8,9 @@ import os
 import re
 import stat
 
-from .capture import is_capture, timeline
+from .capture import is_capture, line_prefix, timeline
 from .console import clean, decode, line_of
-from .description import DescriptionError, read_setting
+from .description import SETTINGS, DescriptionError, read_setting, shown
 from .layout import (  # noqa: F401 (the names rtsim.py and the tests import from here)
     DSP_LINKS, FLAGS, FPGA_BASE, IMAGE_SIZE, NODES, REGISTER_PAGE, REGISTERS, RX_ENTRIES,
     RX_TABLE)
@@ -68,6 +68,11 @@ def _description(data, text, utf8, name):
         line += text.count("\n", position, found.start())
         position = found.start()
         words = found[0].split("#", 1)[0].split()
+        before = words and words[0] not in SETTINGS and line_prefix(found[0])
+        if before:
+            raise DescriptionError(f"{name}:{line}: '{shown(before, 30)}' stands before a "
+                                   "report's line, a line prefix rtsim does not read; remove it "
+                                   "from the lines")
         if words:
             events.append(read_setting(name, line, words, len(events)))
     return events

@@ -26,6 +26,8 @@ _REPORT_LINE = (r"Address[ \t]+(?:Value|Channel)|0x[0-9A-F]{8}[ \t]+(?:0x[0-9A-F
 REPORT_LINES = re.compile(r"(?m)^[ \t]*(?:" + _REPORT_LINE + r")[ \t]*$")
 CANDIDATES = re.compile(r"(?m)^[ \t]*(?:" + _REPORT_LINE + "|(?:" + _SETTING_NAMES
                         + r")[ \t][^\n]*)[ \t]*$")
+# A report's line at the end of a line, after what may be a line prefix.
+REPORT_END = re.compile(r"(?:" + _REPORT_LINE + r")[ \t]*$")
 # A report's header or title, where a line prefix may stand before it. (A
 # title's parentheses hold no other: the search stops at the next one, so
 # that a line of many openings costs no more than its length.)
@@ -188,6 +190,15 @@ def prefix(text):
         start = text.rfind("\n", 0, found.start()) + 1
         if text[start:found.start()].strip():
             return start, text[start:found.start()].strip()
+    return None
+
+
+def line_prefix(line):
+    """What stands before a report's line on a line of a description (a
+    prefix put before a capture whose header is not in it), or None."""
+    found = REPORT_END.search(line)
+    if found and line[:found.start()].strip() and plain_key(" ".join(found[0].split())):
+        return line[:found.start()].strip()
     return None
 
 
