@@ -9,7 +9,7 @@ import re
 import stat
 
 from .capture import is_capture, line_prefix, timeline
-from .console import clean, decode, line_of
+from .console import STAMPED, clean, decode, line_of
 from .description import SETTINGS, DescriptionError, read_setting, shown
 from .layout import (  # noqa: F401 (the names rtsim.py and the tests import from here)
     DSP_LINKS, FLAGS, FPGA_BASE, IMAGE_SIZE, NODES, REGISTER_PAGE, REGISTERS, RX_ENTRIES,
@@ -63,6 +63,7 @@ def _description(data, text, utf8, name):
             line = data.count(b"\n", 0, data.index(b"\0")) + 1
             raise DescriptionError(f"{name}:{line}: a NUL byte: a binary file or an image, "
                                    "not a board")
+    text = text.replace(STAMPED, "")  # a stamped line of a description is still a setting
     events, line, position = [], 1, 0
     for found in DESCRIPTION_LINES.finditer(text):
         line += text.count("\n", position, found.start())

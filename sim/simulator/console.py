@@ -6,7 +6,7 @@ once, so that a large file costs no loop over its lines."""
 
 import re
 
-from .description import DescriptionError
+from .description import SETTINGS, DescriptionError
 
 # Bytes of text: printable ASCII, UTF-8's high bytes, and the controls a
 # terminal sends (tab, line ends, form feed, backspace, escape).
@@ -23,6 +23,12 @@ STAMPS = re.compile(r"(?m)^(?=[\[\dA-Z])(?:\[?(?:\d{4}-\d\d-\d\d[ T_])?\d\d:\d\d
                     r"(?:Z|[+-]\d\d:?\d\d)?\]?|\[[ \t]*\d+\.\d+\]"
                     r"|[A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d"
                     r"|\[[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}\])[ \t]?")
+# A timestamp before what reads like a setting: the line is console output
+# (a kernel's "link up, speed 1000"), never a setting in a capture, so the
+# stamp leaves a vertical tab, which no setting's line starts with and a
+# description drops.
+STAMPED_SETTINGS = re.compile(STAMPS.pattern + "(?=(?:" + "|".join(SETTINGS) + r")[ \t])")
+STAMPED = "\x0b"
 # Backspaces are undone a few times over: a typed correction, not a file of them.
 ERASE_ROUNDS = 8
 
@@ -61,7 +67,7 @@ def clean(text):
     """The text without what terminals and loggers add: line ends made LF
     (its lines numbered as the file's), escape sequences, characters erased
     by backspace, control characters and byte-order marks, a timestamp at
-    the start of each line."""
+    the start of each line (before a setting's name, STAMPED is left)."""
     if "\n" in text:
         # Lines are numbered by LF, as grep -n and editors number them: CRs
         # before a line end go, and a line a CR returned over (a progress
@@ -74,7 +80,8 @@ def clean(text):
         if "\b" not in text:
             break
         text = ERASED.sub("", text)
-    return STAMPS.sub("", CONTROLS.sub("", text))
+    text = STAMPED_SETTINGS.sub(STAMPED, CONTROLS.sub("", text))
+    return STAMPS.sub("", text)
 
 
 def line_of(text, position):
