@@ -142,6 +142,8 @@ def _contents(path):
     file. A FIFO, socket or device is refused before it is opened, and the
     file opened is checked again, so that no read can wait."""
     def refuse(mode):
+        if stat.S_ISDIR(mode):
+            raise DescriptionError(f"{path}: a directory, not a board file; name a file in it")
         if not stat.S_ISREG(mode):
             raise DescriptionError(f"{path}: not a regular file (a FIFO, socket or device?); "
                                    "save the log to a file first")
