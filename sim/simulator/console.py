@@ -17,11 +17,12 @@ CR_ENDS = re.compile(r"\r+\n")
 OVERWRITTEN = re.compile(r"(?m)^[^\n]*\r")
 CONTROLS = re.compile(r"[\x00-\x08\x0b-\x1f\x7f\ufeff]")
 # A timestamp at the start of a line: an ISO date and time, a time alone, a
-# kernel's seconds since boot, ts(1)'s "Dec 07 01:38:00", dmesg -T's
-# "[Sun Dec  7 01:38:00 2026]". (The look-ahead lets most lines fail at once.)
+# kernel's seconds since boot, ts(1)'s "Dec 07 01:38:00" (with %.S, fractions
+# of a second), dmesg -T's "[Sun Dec  7 01:38:00 2026]". (The look-ahead lets
+# most lines fail at once.)
 STAMPS = re.compile(r"(?m)^(?=[\[\dA-Z])(?:\[?(?:\d{4}-\d\d-\d\d[ T_])?\d\d:\d\d:\d\d(?:[.,]\d+)?"
                     r"(?:Z|[+-]\d\d:?\d\d)?\]?|\[[ \t]*\d+\.\d+\]"
-                    r"|[A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d"
+                    r"|[A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d(?:[.,]\d+)?"
                     r"|\[[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}\])[ \t]?")
 # A timestamp before what reads like a setting: the line is console output
 # (a kernel's "link up, speed 1000"), never a setting in a capture, so the
