@@ -8,9 +8,9 @@ import os
 import re
 import stat
 
-from .capture import is_capture, timeline
-from .console import clean, decode, line_of
-from .description import DescriptionError, read_setting
+from .capture import is_capture, line_prefix, timeline
+from .console import STAMPED, clean, decode, line_of
+from .description import SETTINGS, DescriptionError, read_setting, shown
 from .layout import (  # noqa: F401 (the names rtsim.py and the tests import from here)
     DSP_LINKS, FLAGS, FPGA_BASE, IMAGE_SIZE, NODES, REGISTER_PAGE, REGISTERS, RX_ENTRIES,
     RX_TABLE)
@@ -63,18 +63,17 @@ def _description(data, text, utf8, name):
             line = data.count(b"\n", 0, data.index(b"\0")) + 1
             raise DescriptionError(f"{name}:{line}: a NUL byte: a binary file or an image, "
                                    "not a board")
-    long = LONG_LINE.search(text)
-    if long:
-        end = text.find("\n", long.start())
-        size = len(text[long.start():end if end >= 0 else len(text)].encode())
-        raise DescriptionError(f"{name}:{line_of(text, long.start())}: a line of {size} bytes, "
-                               f"longer than any report or setting ({MAX_LINE} at most); "
-                               "not a board file")
+    text = text.replace(STAMPED, "")  # a stamped line of a description is still a setting
     events, line, position = [], 1, 0
     for found in DESCRIPTION_LINES.finditer(text):
         line += text.count("\n", position, found.start())
         position = found.start()
         words = found[0].split("#", 1)[0].split()
+        before = words and words[0] not in SETTINGS and line_prefix(found[0])
+        if before:
+            raise DescriptionError(f"{name}:{line}: '{shown(before, 30)}' stands before a "
+                                   "report's line, a line prefix rtsim does not read; remove it "
+                                   "from the lines")
         if words:
             events.append(read_setting(name, line, words, len(events)))
     return events
@@ -88,6 +87,15 @@ def _read(board, data, name):
     except DescriptionError as error:
         raise DescriptionError(f"{name}: {error}") from None
     cleaned = clean(text)
+    # Before anything searches the lines: the searches then cost a bounded
+    # amount a line.
+    long = LONG_LINE.search(cleaned)
+    if long:
+        end = cleaned.find("\n", long.start())
+        size = len(cleaned[long.start():end if end >= 0 else len(cleaned)].encode())
+        raise DescriptionError(f"{name}:{line_of(cleaned, long.start())}: a line of {size} "
+                               f"bytes, longer than any report or setting ({MAX_LINE} at most); "
+                               "not a board file")
     if is_capture(cleaned):
         board.reading.captured = True
         board.reading.events += timeline(cleaned, name)
@@ -134,6 +142,8 @@ def _contents(path):
     file. A FIFO, socket or device is refused before it is opened, and the
     file opened is checked again, so that no read can wait."""
     def refuse(mode):
+        if stat.S_ISDIR(mode):
+            raise DescriptionError(f"{path}: a directory, not a board file; name a file in it")
         if not stat.S_ISREG(mode):
             raise DescriptionError(f"{path}: not a regular file (a FIFO, socket or device?); "
                                    "save the log to a file first")

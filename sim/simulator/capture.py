@@ -26,9 +26,13 @@ _REPORT_LINE = (r"Address[ \t]+(?:Value|Channel)|0x[0-9A-F]{8}[ \t]+(?:0x[0-9A-F
 REPORT_LINES = re.compile(r"(?m)^[ \t]*(?:" + _REPORT_LINE + r")[ \t]*$")
 CANDIDATES = re.compile(r"(?m)^[ \t]*(?:" + _REPORT_LINE + "|(?:" + _SETTING_NAMES
                         + r")[ \t][^\n]*)[ \t]*$")
-# A report's header or title, where a line prefix may stand before it.
+# A report's line at the end of a line, after what may be a line prefix.
+REPORT_END = re.compile(r"(?:" + _REPORT_LINE + r")[ \t]*$")
+# A report's header or title, where a line prefix may stand before it. (A
+# title's parentheses hold no other: the search stops at the next one, so
+# that a line of many openings costs no more than its length.)
 HEADERS = re.compile(r"(?m)(?:Address[ \t]+Value|RX Table - VE channel"
-                     r"|MGT Link [A-Za-z]+ Status \([^\n]*\))[ \t]*$")
+                     r"|MGT Link [A-Za-z]+ Status \([^()\n]*\))[ \t]*$")
 # A console log of one board holds some reports, a few thousand at most in
 # the largest file read; many more is no such log, and would only be slow.
 MOST_REPORTS = 10000
@@ -186,6 +190,15 @@ def prefix(text):
         start = text.rfind("\n", 0, found.start()) + 1
         if text[start:found.start()].strip():
             return start, text[start:found.start()].strip()
+    return None
+
+
+def line_prefix(line):
+    """What stands before a report's line on a line of a description (a
+    prefix put before a capture whose header is not in it), or None."""
+    found = REPORT_END.search(line)
+    if found and line[:found.start()].strip() and plain_key(" ".join(found[0].split())):
+        return line[:found.start()].strip()
     return None
 
 

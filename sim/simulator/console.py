@@ -6,21 +6,30 @@ once, so that a large file costs no loop over its lines."""
 
 import re
 
-from .description import DescriptionError
+from .description import SETTINGS, DescriptionError
 
 # Bytes of text: printable ASCII, UTF-8's high bytes, and the controls a
 # terminal sends (tab, line ends, form feed, backspace, escape).
 _TEXT_BYTES = bytes(range(0x20, 0x7F)) + bytes(range(0x80, 0x100)) + b"\t\n\r\x0c\x08\x1b"
 ESCAPES = re.compile(r"\x1b\][^\x07\x1b\n]*(?:\x07|\x1b\\)?|\x1b\[[0-?]*[ -/]*[@-~]|\x1b[ -~]")
 ERASED = re.compile(r"[^\x08\n]\x08")
+CR_ENDS = re.compile(r"\r+\n")
+OVERWRITTEN = re.compile(r"(?m)^[^\n]*\r")
 CONTROLS = re.compile(r"[\x00-\x08\x0b-\x1f\x7f\ufeff]")
 # A timestamp at the start of a line: an ISO date and time, a time alone, a
-# kernel's seconds since boot, ts(1)'s "Dec 07 01:38:00", dmesg -T's
-# "[Sun Dec  7 01:38:00 2026]". (The look-ahead lets most lines fail at once.)
+# kernel's seconds since boot, ts(1)'s "Dec 07 01:38:00" (with %.S, fractions
+# of a second), dmesg -T's "[Sun Dec  7 01:38:00 2026]". (The look-ahead lets
+# most lines fail at once.)
 STAMPS = re.compile(r"(?m)^(?=[\[\dA-Z])(?:\[?(?:\d{4}-\d\d-\d\d[ T_])?\d\d:\d\d:\d\d(?:[.,]\d+)?"
                     r"(?:Z|[+-]\d\d:?\d\d)?\]?|\[[ \t]*\d+\.\d+\]"
-                    r"|[A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d"
+                    r"|[A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d(?:[.,]\d+)?"
                     r"|\[[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}\])[ \t]?")
+# A timestamp before what reads like a setting: the line is console output
+# (a kernel's "link up, speed 1000"), never a setting in a capture, so the
+# stamp leaves a vertical tab, which no setting's line starts with and a
+# description drops.
+STAMPED_SETTINGS = re.compile(STAMPS.pattern + "(?=(?:" + "|".join(SETTINGS) + r")[ \t])")
+STAMPED = "\x0b"
 # Backspaces are undone a few times over: a typed correction, not a file of them.
 ERASE_ROUNDS = 8
 
@@ -56,16 +65,24 @@ def decode(data):
 
 
 def clean(text):
-    """The text without what terminals and loggers add: line ends made LF,
-    escape sequences, characters erased by backspace, control characters and
-    byte-order marks, a timestamp at the start of each line."""
-    text = text.replace("\r\n", "\n").replace("\r", "\n")
+    """The text without what terminals and loggers add: line ends made LF
+    (its lines numbered as the file's), escape sequences, characters erased
+    by backspace, control characters and byte-order marks, a timestamp at
+    the start of each line (before a setting's name, STAMPED is left)."""
+    if "\n" in text:
+        # Lines are numbered by LF, as grep -n and editors number them: CRs
+        # before a line end go, and a line a CR returned over (a progress
+        # meter) keeps what was written last, as the terminal showed it.
+        text = OVERWRITTEN.sub("", CR_ENDS.sub("\n", text))
+    else:
+        text = text.replace("\r", "\n")  # an old Mac's, or a serial logger's, line ends
     text = ESCAPES.sub("", text)
     for _ in range(ERASE_ROUNDS):
         if "\b" not in text:
             break
         text = ERASED.sub("", text)
-    return STAMPS.sub("", CONTROLS.sub("", text))
+    text = STAMPED_SETTINGS.sub(STAMPED, CONTROLS.sub("", text))
+    return STAMPS.sub("", text)
 
 
 def line_of(text, position):

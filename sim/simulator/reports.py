@@ -36,10 +36,12 @@ def node_entries(board, node):
             if word & DESTINATION == bit]
 
 
-def rx_raw(board):
+def rx_raw(board, skip=0):
+    """The -rx_raw report; skip: entries left out after the header (lines
+    compared from far into the table need not render those before)."""
     yield SHORT_LINE
     yield "Address \t\tValue"
-    for index in range(RX_ENTRIES):
+    for index in range(skip, RX_ENTRIES):
         yield "0x%08X\t\t0x%08X" % (RX_TABLE + 4 * index, board.rx.get(index, 0))
 
 
@@ -100,7 +102,13 @@ def shown_lines(board, kind, first, count):
     """Lines first to first + count of a report of the board as they are
     compared: blanks and tabs as one blank, none at the ends, without the
     lines that tell nothing of the board (empty ones, separators)."""
-    lines = itertools.islice(REPORTS[kind](board), 2 * (first + count) + 10)  # enough
+    # An -rx_raw line from the second on is entry first - 1: those before it
+    # are not rendered, so that a log of many short reports costs no more
+    # than its lines.
+    skip = max(first - 1, 0) if kind == "rx_raw" else 0
+    report = rx_raw(board, skip) if skip else REPORTS[kind](board)
+    first -= skip
+    lines = itertools.islice(report, 2 * (first + count) + 10)  # enough
     text = BLANKS.sub(" ", "\n".join(lines))
     shown = [line.strip() for line in text.split("\n")]
     return [line for line in shown if line.strip("-")][first:first + count]
