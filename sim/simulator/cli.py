@@ -28,10 +28,13 @@ SMAC>L8 HMAC0>L10 I/O>L12 Mezz>L14 HMAC1>L16 (or their ids 0 to 12); link and
 loopback take the eight DSP links (ids 0 to 7) or 'all'.
 
 A file that holds a report's header line is a capture: a saved report or a
-whole console log. The -rx_raw report sets the RX table, -mgt_status and
--mgt_loopback set the status registers so that they print the same reports;
-description lines in it are applied, other lines are ignored. A report cut
-short is refused unless other reports give what it lacks.
+whole console log, read as a timeline of reports. The board is the last state
+the log shows: a whole report sets what it shows and stands over every earlier
+report of it (-rx_raw the RX table, -mgt_status and -mgt_loopback the status
+registers); then every report not stood over must print back from the board
+built, or the log is refused at its first line that differs (FILE:LINE).
+Description lines in it are applied in their place; other lines are skipped.
+A report cut short is refused unless other reports give what it lacks.
 
 Exit status: the program's (its output goes straight to rtsim's own
 standard output and error); 1 when a --kernel run's output was lost; 2 for a
