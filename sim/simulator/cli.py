@@ -183,14 +183,19 @@ def _run(options):
         raise ValueError("--timeout is for --kernel runs only")
     board = _board(options.board, options)
     if options.kernel:
+        # The output as the console shows it; once a write fails, no more.
+        written = [_flush_stdout()]
+
+        def write(chunk):
+            written[0] = written[0] and _flush_stdout(chunk)
         with Bench(options.binary, board, options.device, options.sysroot) as bench:
             try:
                 timeout = options.timeout or kernel.TIMEOUT
-                return _pass_on(kernel.run(bench, [options.args], timeout)[0])
+                status = _status(kernel.run(bench, [options.args], timeout, write)[0])
             except kernel.TimeLimit as limit:  # the output so far, then why it ends there
-                _flush_stdout(b"".join(limit.outputs))
                 _say(limit)
                 return 124
+        return status if written[0] else 1
     # The program writes to rtsim's own standard output and error, as on the
     # board: a closed or full one, or a reader gone, is its to report.
     if not _flush_stdout():
@@ -207,7 +212,11 @@ def _pass_on(result):
         sys.stderr.flush()
         sys.stderr.buffer.write(result.stderr)
         sys.stderr.buffer.flush()
-    # As a shell reports a program killed by signal N.
+    return _status(result)
+
+
+def _status(result):
+    """The exit status as a shell reports a program killed by signal N."""
     return 128 - result.status if result.status < 0 else result.status
 
 

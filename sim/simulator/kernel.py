@@ -254,13 +254,14 @@ def _initramfs(bench, runs, init, path):
     _cpio(path, files)
 
 
-def run(bench, runs, timeout=TIMEOUT):
+def run(bench, runs, timeout=TIMEOUT, write=None):
     """The bench's binary run once for each argument list in runs, in one boot.
 
     A Result for each, its stderr empty: the program's two streams share one
     pipe. Device "missing" boots a kernel without /dev/mem, "unmappable" lets
     the kernel have the window's RAM, which STRICT_DEVMEM then refuses to map.
-    TimeLimit when the boot outlasts timeout seconds."""
+    TimeLimit when the boot outlasts timeout seconds. With write, what the
+    runs print is also passed to it as the console shows it, chunk by chunk."""
     if bench.target != "ppc":
         raise ValueError(f"{bench.binary}: the kernel runs PowerPC binaries only")
     kernel, init = prepared()
@@ -278,7 +279,8 @@ def run(bench, runs, timeout=TIMEOUT):
             "-append", "console=ttyS0 loglevel=1 panic=-1" + memory,
             "-serial", f"file:{work}/console", "-qmp", "stdio", "-monitor", "none",
             "-device", f"loader,file={window},addr={WINDOW:#x},force-raw=on"]
-    finished = _boot(argv, saved, timeout, os.path.join(work, "qemu.log"))
+    follow = _Follower(os.path.join(work, "console"), write) if write else None
+    finished = _boot(argv, saved, timeout, os.path.join(work, "qemu.log"), follow)
     console = _content(os.path.join(work, "console"))
     results, pending = _frames(console)
     if not finished:
@@ -310,9 +312,45 @@ def _frames(console):
     return results, b"".join(chunks)
 
 
-def _boot(argv, saved, timeout, log):
+class _Follower:
+    """Reads the console as qemu writes it, and passes on each chunk of the
+    runs' output as soon as init's frame of it is whole; it holds at most a
+    chunk and the part of the console not read yet."""
+
+    def __init__(self, console, write):
+        self.console, self.write, self.read, self.pending, self.begun = console, write, 0, b"", False
+
+    def __call__(self):
+        try:
+            with open(self.console, "rb") as f:
+                f.seek(self.read)
+                while data := f.read(1 << 16):
+                    self.read += len(data)
+                    self._take(data)
+        except FileNotFoundError:
+            pass  # qemu has not made it yet
+
+    def _take(self, data):
+        self.pending += data
+        if not self.begun:  # the kernel's own messages come before the first frame
+            at = self.pending.find(b"\x1ertsim-")
+            if at < 0:
+                self.pending = self.pending[-16:]
+                return
+            self.pending, self.begun = self.pending[at:], True
+        while frame := FRAME.match(self.pending):
+            end = frame.end() + int(frame[1] or 0)
+            if len(self.pending) < end:
+                return
+            if frame[1] is not None:
+                self.write(self.pending[frame.end():end])
+            self.pending = self.pending[end:]
+
+
+def _boot(argv, saved, timeout, log, follow=None):
     """Boots, waits for the guest's power-off and saves the window; False if
-    the time limit came first. qemu ends with the call, and dies with rtsim."""
+    the time limit came first. qemu ends with the call, and dies with rtsim.
+    follow, if given, is called every 50 ms meanwhile, and once at the end."""
     deadline = time.monotonic() + timeout
     with open(log, "wb") as errors:
         qemu = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -326,9 +364,13 @@ def _boot(argv, saved, timeout, log):
         command("qmp_capabilities")
         while True:
             left = deadline - time.monotonic()
-            if left <= 0 or not select.select([qemu.stdout], [], [], left)[0]:
+            if follow:
+                follow()
+            if left <= 0:
                 late = True
                 break
+            if not select.select([qemu.stdout], [], [], min(left, 0.05) if follow else left)[0]:
+                continue  # the deadline is looked at above
             data = os.read(qemu.stdout.fileno(), 65536)
             if not data:
                 break  # qemu has quit
@@ -346,6 +388,8 @@ def _boot(argv, saved, timeout, log):
     finally:  # an interrupt too
         qemu.kill()
         qemu.wait()
+    if follow:
+        follow()
     if late:
         return False
     if not os.path.exists(saved):
