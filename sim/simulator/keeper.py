@@ -15,6 +15,7 @@ import select
 import signal
 import sys
 
+PR_SET_PDEATHSIG = 1
 PR_SET_CHILD_SUBREAPER = 36
 
 
@@ -66,6 +67,9 @@ def main(lifeline, lock, command):
         # A group of its own: a kill(0, ...) of the program's cannot end this
         # process and proot with it, which would leave what it started untraced.
         os.setpgid(0, 0)
+        # Killing this process, whose end would leave proot's other tracees to
+        # rtsim alone, takes the program with it.
+        ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
         if os.geteuid() == 0:
             # Root under proot keeps its privileges: without any, the program
             # can neither make a device node nor open physical memory, even
