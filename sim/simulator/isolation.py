@@ -145,7 +145,7 @@ def _missing(isolation):
         f"(apt-get install {' '.join(lacking.values())})" if lacking else ""
 
 
-def _die_with_parent():
+def die_with_parent():
     """In the child before exec: SIGKILL when rtsim dies, even by SIGKILL."""
     libc = ctypes.CDLL(None, use_errno=True)
     libc.prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
@@ -341,7 +341,7 @@ class Bench:
         or by SIGKILL, which the namespace's PID 1 passes on to all."""
         process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
                                    pass_fds=[fd for fd in keep if fd],
-                                   preexec_fn=None if end else _die_with_parent)
+                                   preexec_fn=None if end else die_with_parent)
         try:
             return process.wait(timeout)
         finally:

@@ -19,7 +19,7 @@ import time
 
 from .board import FPGA_BASE as WINDOW
 from .image import IMAGE_PAGES as WINDOW_SIZE
-from .isolation import Result, _die_with_parent, binary_target
+from .isolation import Result, die_with_parent, binary_target
 
 HERE = os.path.dirname(os.path.realpath(__file__))
 OPTIONS = os.path.join(HERE, "..", "kernel", "rtsim.config")
@@ -65,7 +65,7 @@ def _say(message):
 
 def _run(argv, **options):
     # A build dies with rtsim, even when rtsim is killed with SIGKILL.
-    done = subprocess.run(argv, capture_output=True, preexec_fn=_die_with_parent, **options)
+    done = subprocess.run(argv, capture_output=True, preexec_fn=die_with_parent, **options)
     if done.returncode:
         raise KernelError(f"{argv[0]} failed: {done.stderr.decode(errors='replace')[-2000:]}")
 
@@ -261,7 +261,8 @@ def run(bench, runs, timeout=TIMEOUT, write=None):
     pipe. Device "missing" boots a kernel without /dev/mem, "unmappable" lets
     the kernel have the window's RAM, which STRICT_DEVMEM then refuses to map.
     TimeLimit when the boot outlasts timeout seconds. With write, what the
-    runs print is also passed to it as the console shows it, chunk by chunk."""
+    runs print is passed to it instead, as the console shows it, chunk by
+    chunk, and their Results hold no output."""
     if bench.target != "ppc":
         raise ValueError(f"{bench.binary}: the kernel runs PowerPC binaries only")
     kernel, init = prepared()
@@ -279,50 +280,32 @@ def run(bench, runs, timeout=TIMEOUT, write=None):
             "-append", "console=ttyS0 loglevel=1 panic=-1" + memory,
             "-serial", f"file:{work}/console", "-qmp", "stdio", "-monitor", "none",
             "-device", f"loader,file={window},addr={WINDOW:#x},force-raw=on"]
-    follow = _Follower(os.path.join(work, "console"), write) if write else None
-    finished = _boot(argv, saved, timeout, os.path.join(work, "qemu.log"), follow)
-    console = _content(os.path.join(work, "console"))
-    results, pending = _frames(console)
+    console = _Console(os.path.join(work, "console"), write)
+    finished = _boot(argv, saved, timeout, os.path.join(work, "qemu.log"), console)
     if not finished:
-        raise TimeLimit(timeout, [result.stdout for result in results] + [pending])
-    if len(results) != len(runs):
-        raise KernelError(f"{len(results)} of {len(runs)} runs reported; the console ends:\n"
-                          + console[-3000:].decode(errors="replace"))
+        raise TimeLimit(timeout, [result.stdout for result in console.results]
+                        + [b"".join(console.chunks)])
+    if len(console.results) != len(runs):
+        raise KernelError(f"{len(console.results)} of {len(runs)} runs reported; the console "
+                          "ends:\n" + console.end().decode(errors="replace"))
     if bench.device == "image":
         _write_back(bench.image, _content(saved))
-    return results
+    return console.results
 
 
-def _frames(console):
-    """The runs init reports on the console, a Result each, and what the run
-    after them printed before the console ends. The kernel's own messages
-    come before the first frame; each frame follows the last."""
-    results, chunks = [], []
-    at = console.find(b"\x1ertsim-")
-    frame = at >= 0 and FRAME.match(console, at)
-    while frame:
-        at = frame.end()
-        if frame[1] is not None:
-            chunks.append(console[at:at + int(frame[1])])
-            at += int(frame[1])
-        else:
-            results.append(Result(b"".join(chunks), b"", int(frame[2])))
-            chunks = []
-        frame = FRAME.match(console, at)
-    return results, b"".join(chunks)
+class _Console:
+    """Reads the console as qemu writes it: the runs init frames there, a
+    Result each once its status comes. A chunk of output is passed to write,
+    if given, as soon as its frame is whole, else kept for the Result; the
+    kernel's own messages come before the first frame."""
 
-
-class _Follower:
-    """Reads the console as qemu writes it, and passes on each chunk of the
-    runs' output as soon as init's frame of it is whole; it holds at most a
-    chunk and the part of the console not read yet."""
-
-    def __init__(self, console, write):
-        self.console, self.write, self.read, self.pending, self.begun = console, write, 0, b"", False
+    def __init__(self, path, write=None):
+        self.path, self.write, self.read, self.pending, self.begun = path, write, 0, b"", False
+        self.results, self.chunks = [], []
 
     def __call__(self):
         try:
-            with open(self.console, "rb") as f:
+            with open(self.path, "rb") as f:
                 f.seek(self.read)
                 while data := f.read(1 << 16):
                     self.read += len(data)
@@ -332,7 +315,7 @@ class _Follower:
 
     def _take(self, data):
         self.pending += data
-        if not self.begun:  # the kernel's own messages come before the first frame
+        if not self.begun:
             at = self.pending.find(b"\x1ertsim-")
             if at < 0:
                 self.pending = self.pending[-16:]
@@ -342,19 +325,30 @@ class _Follower:
             end = frame.end() + int(frame[1] or 0)
             if len(self.pending) < end:
                 return
-            if frame[1] is not None:
+            if frame[2] is not None:
+                self.results.append(Result(b"".join(self.chunks), b"", int(frame[2])))
+                self.chunks = []
+            elif self.write:
                 self.write(self.pending[frame.end():end])
+            else:
+                self.chunks.append(self.pending[frame.end():end])
             self.pending = self.pending[end:]
 
+    def end(self):
+        """The console's last 3000 bytes."""
+        with open(self.path, "rb") as f:
+            f.seek(max(0, self.read - 3000))
+            return f.read()
 
-def _boot(argv, saved, timeout, log, follow=None):
+
+def _boot(argv, saved, timeout, log, follow):
     """Boots, waits for the guest's power-off and saves the window; False if
     the time limit came first. qemu ends with the call, and dies with rtsim.
-    follow, if given, is called every 50 ms meanwhile, and once at the end."""
+    follow is called every 50 ms meanwhile, and once at the end."""
     deadline = time.monotonic() + timeout
     with open(log, "wb") as errors:
         qemu = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                stderr=errors, preexec_fn=_die_with_parent)
+                                stderr=errors, preexec_fn=die_with_parent)
 
     def command(name, **arguments):
         qemu.stdin.write(json.dumps({"execute": name, "arguments": arguments}).encode() + b"\n")
@@ -364,12 +358,11 @@ def _boot(argv, saved, timeout, log, follow=None):
         command("qmp_capabilities")
         while True:
             left = deadline - time.monotonic()
-            if follow:
-                follow()
+            follow()
             if left <= 0:
                 late = True
                 break
-            if not select.select([qemu.stdout], [], [], min(left, 0.05) if follow else left)[0]:
+            if not select.select([qemu.stdout], [], [], min(left, 0.05))[0]:
                 continue  # the deadline is looked at above
             data = os.read(qemu.stdout.fileno(), 65536)
             if not data:
@@ -388,8 +381,7 @@ def _boot(argv, saved, timeout, log, follow=None):
     finally:  # an interrupt too
         qemu.kill()
         qemu.wait()
-    if follow:
-        follow()
+    follow()
     if late:
         return False
     if not os.path.exists(saved):
