@@ -51,7 +51,7 @@ import sys
 
 from .board import DescriptionError, load_boards
 from .image import write_image
-from . import kernel
+from . import diff, kernel, show
 from .isolation import DEVICES, ISOLATIONS, PPC_SYSROOT, Bench, IsolationError, run
 
 VERSION = "0.1.0"  # the rtprobe release this simulator comes with
@@ -125,6 +125,8 @@ def _arguments(argv):
     image.add_argument("-o", "--output", required=True)
     image.add_argument("--byte-order", choices=("big", "little"), default="big",
                        help="big for the PowerPC board (default), little for an x86-64 build")
+    show.add_parser(commands, boards)
+    diff.add_parser(commands, boards)
     runner = commands.add_parser("run", parents=[boards], help="run rtprobe on a simulated board")
     runner.add_argument("--board", action="append", default=[],
                         help="a description, a capture or the name of a shipped board; "
@@ -220,8 +222,15 @@ def _status(result):
     return 128 - result.status if result.status < 0 else result.status
 
 
+def _decoded(command, options):
+    """show's or diff's output written; their status, or 2 if the output is lost."""
+    output, status = command(options, _say)
+    return status if _flush_stdout(output.encode()) else 2
+
+
 # Each command: a function of the parsed options that returns the exit status.
-COMMANDS = {"image": _image, "run": _run}
+COMMANDS = {"image": _image, "run": _run, "show": lambda options: _decoded(show.command, options),
+            "diff": lambda options: _decoded(diff.command, options)}
 
 
 def main(argv=None):
