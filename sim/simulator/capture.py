@@ -9,6 +9,7 @@ lines (a kernel message, a pager's prompt) and ends at the first of its
 kind of line that does not come next in it."""
 
 import dataclasses
+import itertools
 import re
 
 from .console import line_of
@@ -143,22 +144,26 @@ def _fits_node(report, key, value):
 def _entries(report, text, start, line):
     """Reads the next entry lines of an -rx_raw report, as rtprobe prints
     them, a block at a time (most lines of a log are these); the position
-    after the last one read."""
-    position = start
+    after the last one read. A block is twice the last while they are whole
+    table lines: few blocks for a table, little read past a short report."""
+    position, block = start, BLOCK
     while True:
         at = report.first + len(report.keys) - 1
-        found = ENTRY_LINES.match(text, position, position + ENTRY_LINE * BLOCK)
+        found = ENTRY_LINES.match(text, position, position + ENTRY_LINE * block)
         lines = found[0].split("\n")[:-1] if found else []
         expected = ADDRESSES[at:at + len(lines)]
-        good = next((n for n, (text_line, address) in enumerate(zip(lines, expected))
-                     if text_line[:10] != address), len(expected))
-        report.lines += zip(range(line, line + good),
-                            (text_line.replace("\t\t", " ") for text_line in lines[:good]))
-        report.keys += (("entry", index) for index in range(at, at + good))
+        addresses = [text_line[:10] for text_line in lines]
+        good = len(expected) if addresses[:len(expected)] == expected else next(
+            n for n, (address, wanted) in enumerate(zip(addresses, expected)) if address != wanted)
+        if good:
+            shown = found[0][:ENTRY_LINE * good - 1].replace("\t\t", " ").split("\n")
+            report.lines += zip(range(line, line + good), shown)
+            report.keys += zip(itertools.repeat("entry"), range(at, at + good))
         position += ENTRY_LINE * good
         line += good
-        if good < BLOCK:
+        if good < block:
             return position
+        block *= 2
 
 
 def _start(key):
