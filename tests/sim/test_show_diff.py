@@ -27,11 +27,12 @@ FLAGS = {"tx_run": (0x240, model.RUN), "tx_data": (0x240, model.DATA),
          "rx_run": (0x244, model.RUN), "rx_data": (0x244, model.DATA),
          "clock_lock": (0x220, model.LOCK), "clock_run": (0x220, model.PAIR),
          "far": (0x34, model.RUN), "near": (0x38, model.RUN)}
-# Words routed to a node (or to I/O and Mezz, whose bits route nowhere), with
-# the bits that change nothing set or not; and any word at all.
+# Words routed to a node (or to I/O and Mezz, or by bits 15 and 25 that are no
+# node's: nowhere), with the bits that change nothing set or not; any word.
 WORDS = st.one_of(
-    st.builds(lambda bit, channel, spare: 1 << bit | channel | spare, st.sampled_from(BITS),
-              st.integers(0, 0x1FFF), st.sampled_from([0, 1 << 13, 0xA8000000])),
+    st.builds(lambda bit, channel, spare: 1 << bit | channel | spare,
+              st.sampled_from(BITS + [15, 25]), st.integers(0, 0x1FFF),
+              st.sampled_from([0, 1 << 13, 0xA8000000])),
     st.integers(0, 0xFFFFFFFF))
 # Any entry, the first and the last more often.
 INDEXES = st.one_of(st.sampled_from([0, 8191]), st.integers(0, 8191))
@@ -117,7 +118,8 @@ def json_lines(command, document):
     lines += [f"count {what} {number}" for what, number in document.get("counts", {}).items()]
     for link in document["links"]:
         if command == "show":
-            lines.append(f"link {link['link']} " + " ".join(f"{flag}={link[flag]}" for flag in FLAGS))
+            lines.append(f"link {link['link']} "
+                         + " ".join(f"{flag}={link[flag]}" for flag in FLAGS))
         else:
             lines.append(f"link {link['link']} {link['flag']} {link['old']} -> {link['new']}")
     return lines
