@@ -12,8 +12,11 @@ from .layout import DSP_LINKS, RX_TABLE
 
 
 def add_parser(commands, boards):
-    parser = commands.add_parser("diff", parents=[boards],
-                                 help="list what differs between two boards, decoded")
+    parser = commands.add_parser(
+        "diff", parents=[boards], help="list what differs between two boards, decoded",
+        description="What differs between two boards, decoded, one fact a line: exit status 0 "
+                    "when they are the same, 1 when they differ, 2 on trouble (rtsim(1), SHOW "
+                    "AND DIFF).")
     parser.add_argument("old", help="a board file, or the name of a shipped board")
     parser.add_argument("new", help="a board file, or the name of a shipped board")
     parser.add_argument("--json", action="store_true", help="one JSON document")

@@ -10,8 +10,11 @@ from .layout import NODES, RX_ENTRIES
 
 
 def add_parser(commands, boards):
-    parser = commands.add_parser("show", parents=[boards],
-                                 help="list a board's routes and DSP links, decoded")
+    parser = commands.add_parser(
+        "show", parents=[boards], help="list a board's routes and DSP links, decoded",
+        description="A board decoded whole, one fact a line: every entry that routes somewhere "
+                    "by node, the counts of each kind, each DSP link's flags (rtsim(1), SHOW "
+                    "AND DIFF).")
     parser.add_argument("--board", action="append", default=[],
                         help="a description, a capture or the name of a shipped board; "
                              "repeat to combine, later ones win (default: every word 0)")
