@@ -6,8 +6,13 @@ and cmp(1) answer. A part either side's captures leave unknown is not
 compared, and said so on standard error."""
 
 import json
+import os
+import pickle
+import signal
 
+from .board import Board
 from .decode import link_flags, load, meaning, word_meaning
+from .description import DescriptionError
 from .layout import DSP_LINKS, RX_TABLE
 
 
@@ -46,10 +51,62 @@ def text(found):
     return "".join(line + "\n" for line in lines)
 
 
+def _load_apart(name, options):
+    """Starts reading a board in a child process, so that the two boards
+    of a diff are read at once on two cores: its process ID and the pipe
+    that brings what load gives (the board without its timeline), the notes
+    it would say and its refusal; nothing if the child fails otherwise."""
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid:
+        os.close(write)
+        return pid, read
+    status = 1
+    try:  # the child, to its end: a signal that ends rtsim ends it at once, saying nothing
+        for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            if signal.getsignal(signum) is not signal.SIG_IGN:
+                signal.signal(signum, signal.SIG_DFL)
+        os.close(read)
+        notes, loaded, refusal = [], None, None
+        try:
+            board, *rest = load([name], options, notes.append, "not compared", f"{name}: ")
+            loaded = (Board(board.regs, board.rx), *rest)
+        except DescriptionError as error:
+            refusal = str(error)
+        with open(write, "wb") as f:
+            pickle.dump((loaded, notes, refusal), f)
+        status = 0
+    finally:
+        os._exit(status)
+
+
+def _loaded(child, name, options, say):
+    """What the child read, its notes said; read here if the child failed."""
+    with open(child[1], "rb") as f:
+        data = f.read()
+    os.waitpid(child[0], 0)
+    if not data:
+        return load([name], options, say, "not compared", f"{name}: ")
+    loaded, notes, refusal = pickle.loads(data)
+    for note in notes:
+        say(note)
+    if refusal:
+        raise DescriptionError(refusal)
+    return loaded
+
+
 def command(options, say):
     """The output and the exit status: 1 when the boards differ."""
-    old = load([options.old], options, say, "not compared", f"{options.old}: ")
-    new = load([options.new], options, say, "not compared", f"{options.new}: ")
+    child = _load_apart(options.new, options)
+    try:
+        old = load([options.old], options, say, "not compared", f"{options.old}: ")
+        new = _loaded(child, options.new, options, say)
+    finally:
+        try:  # the child of a diff that ended early
+            os.kill(child[0], signal.SIGKILL)
+            os.waitpid(child[0], 0)
+        except (ChildProcessError, ProcessLookupError):
+            pass
     found = differences(old, new)
     output = json.dumps(found, indent=1) + "\n" if options.json else text(found)
     return output, int(bool(found["entries"] or found["links"]))
