@@ -41,8 +41,10 @@ static int cloned(const char* what, long pid) {
 }
 
 // The run's folder as its ancestors' command lines name it (never another
-// run's): its dev, or root/dev, replaced by a link to the machine's /dev.
+// run's): its dev, or root/dev, replaced by a link to the machine's /dev;
+// then /dev/null and /dev/full removed, which must not be the machine's.
 static int rewired(void) {
+    int done = 0;
     for (pid_t pid = getppid(); pid > 0;) {
         char path[64], args[8192], folder[4096], *name;
         snprintf(path, sizeof path, "/proc/%d/cmdline", pid);
@@ -57,7 +59,7 @@ static int rewired(void) {
                     char from[4200], to[4210];
                     snprintf(from, sizeof from, "%s%s", folder, dev);
                     snprintf(to, sizeof to, "%s.old", from);
-                    said(from, rename(from, to) == 0 ? symlink("/dev", from) : -1);
+                    done += said(from, rename(from, to) == 0 ? symlink("/dev", from) : -1);
                 }
             }
         if (f)
@@ -69,7 +71,9 @@ static int rewired(void) {
         if (f)
             fclose(f);
     }
-    return seen();
+    said("unlink /dev/null", unlink("/dev/null"));
+    said("unlink /dev/full", unlink("/dev/full"));
+    return done + seen();
 }
 
 int main(int argc, char** argv) {
