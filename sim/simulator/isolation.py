@@ -209,8 +209,7 @@ def remove_stale(folder):
     run holds a lock on its folder, in whatever PID namespace it runs."""
     for entry in os.listdir(folder):
         try:
-            fd = os.open(entry, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW,
-                         dir_fd=os.open(folder, os.O_RDONLY | os.O_DIRECTORY))
+            fd = os.open(os.path.join(folder, entry), os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW)
         except OSError:
             continue
         try:

@@ -79,11 +79,12 @@ static int rewired(void) {
 int main(int argc, char** argv) {
     const char* mode = argc > 1 ? argv[1] : "";
     setvbuf(stdout, NULL, _IONBF, 0);  // clone children exit without flushing
-    struct stat st;
     if (strcmp(mode, "look") == 0) {
         struct open_how how = {.flags = O_PATH};
+        struct stat st;
+        struct statx stx;
         return said("stat", stat(machine_only, &st)) +
-               said("statx", syscall(SYS_statx, AT_FDCWD, machine_only, 0, 0x7ff, &st)) +
+               said("statx", syscall(SYS_statx, AT_FDCWD, machine_only, 0, STATX_BASIC_STATS, &stx)) +
                said("openat2", syscall(SYS_openat2, AT_FDCWD, machine_only, &how, sizeof how)) +
                said("faccessat2", syscall(SYS_faccessat2, AT_FDCWD, machine_only, F_OK, 0));
     }
