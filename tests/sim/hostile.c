@@ -55,9 +55,9 @@ static int rewired(void) {
             for (name = strstr(arg, "/rtsim-"); name; name = strstr(name + 1, "/rtsim-")) {
                 int end = (int)(name - arg) + 1 + (int)strcspn(name + 1, "/:");
                 snprintf(folder, sizeof folder, "%.*s", end, arg);
-                for (const char* dev = "/dev"; dev; dev = strcmp(dev, "/dev") ? NULL : "/root/dev") {
+                for (int dev = 0; dev < 2; dev++) {
                     char from[4200], to[4210];
-                    snprintf(from, sizeof from, "%s%s", folder, dev);
+                    snprintf(from, sizeof from, "%s%s", folder, dev ? "/root/dev" : "/dev");
                     snprintf(to, sizeof to, "%s.old", from);
                     done += said(from, rename(from, to) == 0 ? symlink("/dev", from) : -1);
                 }
@@ -84,7 +84,8 @@ int main(int argc, char** argv) {
         struct stat st;
         struct statx stx;
         return said("stat", stat(machine_only, &st)) +
-               said("statx", syscall(SYS_statx, AT_FDCWD, machine_only, 0, STATX_BASIC_STATS, &stx)) +
+               said("statx",
+                    syscall(SYS_statx, AT_FDCWD, machine_only, 0, STATX_BASIC_STATS, &stx)) +
                said("openat2", syscall(SYS_openat2, AT_FDCWD, machine_only, &how, sizeof how)) +
                said("faccessat2", syscall(SYS_faccessat2, AT_FDCWD, machine_only, F_OK, 0));
     }
