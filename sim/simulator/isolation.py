@@ -208,13 +208,16 @@ def remove_stale(folder):
     """Removes the temporary folders of rtsim runs that have ended: a live
     run holds a lock on its folder, in whatever PID namespace it runs."""
     for entry in os.listdir(folder):
+        path = os.path.join(folder, entry)
+        if not os.path.isfile(os.path.join(path, "owner")):
+            continue
         try:
-            fd = os.open(os.path.join(folder, entry), os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW)
+            fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW)
         except OSError:
             continue
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            shutil.rmtree(os.path.join(folder, entry), ignore_errors=True)
+            shutil.rmtree(path, ignore_errors=True)
         except OSError:
             pass  # locked: its run is alive
         finally:
@@ -249,9 +252,10 @@ class Bench:
         remove_stale(self.folder)
         self.work, self.lock = tempfile.mkdtemp(prefix="rtsim-", dir=self.folder), None
         try:
-            # Held while this run lives: what tells a live run's folder.
+            # Held while this run lives; the marker says the folder is locked.
             self.lock = _high(os.open(self.work, os.O_RDONLY | os.O_DIRECTORY))
             fcntl.flock(self.lock, fcntl.LOCK_EX)
+            open(os.path.join(self.work, "owner"), "w").close()
             self._fill(board)
         except NoRoom:
             self.close()
@@ -403,7 +407,8 @@ class Bench:
         else:
             for name, minor in (("null", 3), ("full", 7)):
                 path = os.path.join(self.dev, name)
-                os.unlink(path)
+                with contextlib.suppress(FileNotFoundError):  # the program's to remove
+                    os.unlink(path)
                 try:
                     os.mknod(path, 0o666 | stat.S_IFCHR, os.makedev(1, minor))
                 except OSError:  # a container's root, which cannot make nodes
