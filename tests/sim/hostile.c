@@ -102,12 +102,16 @@ int main(int argc, char** argv) {
         sleep(3);
         return 0;
     }
+    if (strcmp(mode, "uring") == 0) {  // its calls would go untraced
+        char params[120] = {0};
+        return said("io_uring_setup", syscall(SYS_io_uring_setup, 1, params));
+    }
     if (strcmp(mode, "umount") == 0)
         return said("umount", umount2("/dev", MNT_DETACH)) + seen();
     if (strcmp(mode, "ptrace") == 0)
         return said("ptrace", ptrace(PTRACE_ATTACH, 1, 0, 0));
     if (strcmp(mode, "rewire") == 0)
         return rewired();
-    fprintf(stderr, "usage: hostile look|untraced|keeper|umount|ptrace|rewire\n");
+    fprintf(stderr, "usage: hostile look|untraced|keeper|uring|umount|ptrace|rewire\n");
     return 64;
 }
