@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
             for (;;)
                 pause();
         said("kill", kill(getppid(), SIGKILL));
-        sleep(3);
+        sleep(1);
         return 0;
     }
     if (strcmp(mode, "uring") == 0) {  // its calls would go untraced
