@@ -94,6 +94,7 @@ class Observation:
     lines: list = dataclasses.field(default_factory=list)
     keys: list = dataclasses.field(default_factory=list)  # what each line is
     whole: bool = False  # every line of the report is shown
+    host: str = None  # the host the prompt before it names
 
     @property
     def stop(self):
@@ -237,8 +238,9 @@ def _expected(report):
         return f"entry 0x{RX_TABLE + 4 * (at - 1):08X}"
     if report.kind in SHAPES:
         key, value = SHAPES[report.kind][at]
-        return {"title": f"the title '{SECTIONS[value or 0][0][:24]}...'",
-                "links": "the links' names", "row": f"the '{value}:' row"}[key]
+        if key == "title":
+            return f"the title '{SECTIONS[value][0][:24]}...'"
+        return f"the '{value}:' row" if key == "row" else "the links' names"
     if report.kind == "rx":
         return "the nodes' names" if at == 1 else "a row of channels"
     return "its next line"
@@ -253,11 +255,11 @@ def _ends(report, text, key):
 
 class _Reader:
     """A capture being read: where, the report being read, the host the last
-    prompt named and the first report's host."""
+    prompt named."""
 
     def __init__(self, text, name):
         self.text, self.name, self.events, self.settings = text, name, [], 0
-        self.position, self.line, self.report, self.host, self.named = 0, 1, None, None, None
+        self.position, self.line, self.report, self.host = 0, 1, None, None
 
     def go(self, end):
         """Moves to a position, counting the lines passed."""
@@ -320,12 +322,7 @@ class _Reader:
         if len(self.events) - self.settings >= MOST_REPORTS:
             raise DescriptionError(f"{self.name}:{self.line}: more than {MOST_REPORTS} reports; "
                                    "not a console log of a board")
-        if self.host and self.named and self.named[0] != self.host:
-            raise DescriptionError(
-                f"{self.name}:{self.line}: a report on '{shown(self.host, 20)}' after one on "
-                f"'{shown(self.named[0], 20)}' (line {self.named[1]}): two boards; keep one "
-                "board's reports in a file")
-        self.named = self.named or (self.host and (self.host, self.line))
+        report.host = self.host
         self.events.append(report)
         self.report = None if _last(report) else report
         report.whole = _whole(report)

@@ -121,9 +121,21 @@ def _cut(board, events, fill):
                                        f"here does not show '{title}' whole; save it whole")
 
 
+def _one_host(events):
+    """Refuses reports under prompts that name two hosts: two boards."""
+    named = [event for event in events if getattr(event, "host", None)]
+    other = next((report for report in named if report.host != named[0].host), None)
+    if other:
+        raise DescriptionError(
+            f"{other.name}:{other.lines[0][0]}: a report on '{shown(other.host, 20)}' after one "
+            f"on '{shown(named[0].host, 20)}' ({named[0].name}:{named[0].lines[0][0]}): two "
+            "boards; give rtsim one board's reports")
+
+
 def replay(board, events, fill):
     """Sets the board from the events of every file in order; refuses what
     the files leave cut short and a report the board would print otherwise."""
+    _one_host(events)
     refusal, reports, whole = None, [], set()
     for event in events + [None]:
         if isinstance(event, Observation):
