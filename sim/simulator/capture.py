@@ -10,6 +10,7 @@ kernel message, a pager's prompt, ^C), or where it ends cleanly (the end of
 the file, a prompt, a setting, another report's first line); any other line
 is damage, refused."""
 
+import bisect
 import dataclasses
 import re
 
@@ -29,8 +30,9 @@ REPORT_LINES = re.compile(r"(?m)^[ \t]*(?:" + _REPORT_LINE + r")[ \t]*$")
 # A shell's prompt (the host it names), a root shell's or a boot loader's.
 PROMPT = re.compile(r"[ \t]*(?:\[?[\w.-]+@([\w.-]+)[:\s\]]|[#$] |=> )")
 SETTING = re.compile(r"[ \t]*(?:" + _SETTING_NAMES + r")[ \t]")
-CANDIDATES = re.compile(r"(?m)^(?:[ \t]*(?:" + _REPORT_LINE + "|(?:" + _SETTING_NAMES
-                        + r")[ \t][^\n]*)[ \t]*$|" + PROMPT.pattern + ")")
+NAMED = re.compile(r"(?m)^[ \t]*\[?[\w.-]+@([\w.-]+)[:\s\]]")
+CANDIDATES = re.compile(r"(?m)^[ \t]*(?:" + _REPORT_LINE + "|(?:" + _SETTING_NAMES
+                        + r")[ \t][^\n]*)[ \t]*$")
 # Console output a report goes on past: blank and separator lines, kernel
 # messages (and a logger's stamped lines), a pager's prompts, ^C.
 CONSOLE = re.compile(r"(?:\n++|[ \t]*+(?:-++|\[[ \t]*\d+\.\d+\][^\n\ufffd]*+|\x0b[^\n\ufffd]*+|:"
@@ -254,12 +256,18 @@ def _ends(report, text, key):
 
 
 class _Reader:
-    """A capture being read: where, the report being read, the host the last
-    prompt named."""
+    """A capture being read: where, the report being read, the hosts that
+    prompts name."""
 
     def __init__(self, text, name):
         self.text, self.name, self.events, self.settings = text, name, [], 0
-        self.position, self.line, self.report, self.host = 0, 1, None, None
+        self.position, self.line, self.report = 0, 1, None
+        # Where the host the prompts name changes, and the host from there on.
+        self.changes, self.hosts = [0], [None]
+        for found in NAMED.finditer(text):
+            if found[1] != self.hosts[-1]:
+                self.changes.append(found.start())
+                self.hosts.append(found[1])
 
     def go(self, end):
         """Moves to a position, counting the lines passed."""
@@ -297,15 +305,12 @@ class _Reader:
             report.whole, self.report = _whole(report), None
 
     def outside(self, found):
-        """Reads a line outside a report: a prompt, a setting or a report's first."""
+        """Reads a line outside a report: a setting or a report's first."""
         self.go(found.start())
         current, after = self.next_line()
-        prompt = PROMPT.match(current)
         plain = " ".join(current.split())
-        key = None if prompt else plain_key(plain)
-        if prompt:
-            self.host = prompt[1] or self.host
-        elif _start(key):
+        key = plain_key(plain)
+        if _start(key):
             kind, first = _start(key)
             self.begin(Observation(kind, self.name, first, [(self.line, plain)], [key]))
         elif not key:
@@ -322,7 +327,7 @@ class _Reader:
         if len(self.events) - self.settings >= MOST_REPORTS:
             raise DescriptionError(f"{self.name}:{self.line}: more than {MOST_REPORTS} reports; "
                                    "not a console log of a board")
-        report.host = self.host
+        report.host = self.hosts[bisect.bisect(self.changes, self.position) - 1]
         self.events.append(report)
         self.report = None if _last(report) else report
         report.whole = _whole(report)

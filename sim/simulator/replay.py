@@ -53,12 +53,16 @@ def _apply(board, report):
         board.regs.update(_registers(report))
 
 
-def _differs(board, report):
-    """The refusal for the first line of a report that the board prints otherwise, or None."""
-    count, first = len(report.lines), report.first
+def _differs(board, report, rendered):
+    """The refusal for the first line of a report that the board prints
+    otherwise, or None. rendered: the board's short reports, each printed once."""
+    count, first, kind = len(report.lines), report.first, report.kind
+    if kind != "rx_raw" and kind not in rendered:
+        rendered[kind] = shown_lines(board, kind, 0, RX_ENTRIES)
     if first is None:  # a list by node from a node on: where that node's section starts
-        first = shown_lines(board, report.kind, 0, RX_ENTRIES).index(report.lines[0][1])
-    printed = shown_lines(board, report.kind, first, count + 1)
+        first = rendered[kind].index(report.lines[0][1])
+    printed = (rendered[kind][first:first + count + 1] if kind in rendered
+               else shown_lines(board, kind, first, count + 1))
     for index, (line, text) in enumerate(report.lines):
         expected = printed[index] if index < len(printed) else None
         if text != expected:
@@ -89,7 +93,8 @@ def _settle(board, reports, whole):
         if report.whole or PART[report.kind] not in whole | set(last):
             _apply(board, report)
     whole |= set(last)
-    return next(filter(None, (_differs(board, report) for report in kept)), None)
+    rendered = {}
+    return next(filter(None, (_differs(board, report, rendered) for report in kept)), None)
 
 
 def _cut(board, events, fill):
