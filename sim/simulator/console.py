@@ -42,12 +42,13 @@ ERASED = re.compile(r"[^\x08\n]\x08")
 UNRENDERED = re.compile(r"[\x00-\x08\x0b-\x1f\x7f]")
 # A timestamp at the start of a line: an ISO date and time, a time alone,
 # ts(1)'s "Dec 07 01:38:00" (with %.S, fractions of a second), dmesg -T's
-# "[Sun Dec  7 01:38:00 2026]". (The look-ahead lets most lines fail at
-# once.) A kernel's "[   12.345678]" stays: it marks a kernel message.
-STAMPS = re.compile(r"(?m)^(?=[\[\dA-Z])(?:\[?(?:\d{4}-\d\d-\d\d[ T_])?\d\d:\d\d:\d\d(?:[.,]\d+)?"
-                    r"(?:Z|[+-]\d\d:?\d\d)?\]?"
+# "[Sun Dec  7 01:38:00 2026]", one or more (a log of a log). (The
+# look-ahead lets most lines fail at once.) A kernel's "[   12.345678]"
+# stays: it marks a kernel message.
+STAMPS = re.compile(r"(?m)^(?:(?=[\[\dA-Z])(?:\[?(?:\d{4}-\d\d-\d\d[ T_])?\d\d:\d\d:\d\d"
+                    r"(?:[.,]\d+)?(?:Z|[+-]\d\d:?\d\d)?\]?"
                     r"|[A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d(?:[.,]\d+)?"
-                    r"|\[[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}\])[ \t]?")
+                    r"|\[[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}\])[ \t]?)+")
 # A timestamp before what reads like a setting: the line is console output
 # (a kernel's "link up, speed 1000"), never a setting in a capture, so the
 # stamp leaves a vertical tab, which no setting's line starts with and a

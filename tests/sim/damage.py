@@ -146,16 +146,28 @@ def one_host(lines, rng):
     lines[:] = [line.replace("root@board:", "root@alpha:") for line in lines]
 
 
+def header_broken(lines, rng):
+    """A kernel message inside a table's header, which shows nothing of the board."""
+    headers = [n for n, line in enumerate(lines) if line.startswith("Address \t\tValue")]
+    if headers:
+        at = rng.choice(headers)
+        lines[at] = lines[at][:4] + KERNEL + lines[at][4:]
+
+
 def kernel_mid_line(lines, rng):
     at = _at(rng, lines)
     column = rng.randrange(len(lines[at]))
     lines[at] = lines[at][:column] + KERNEL + lines[at][column:]
 
 
-def break_byte(lines, rng):
+def serial_break(lines, rng):
+    """A break (read as NUL) that lost what came until the same column of a
+    later line for the same address (in a loop's next report), or nothing."""
     at = _at(rng, lines)
     column = rng.randrange(len(lines[at]))
-    lines[at] = lines[at][:column] + "\0" + lines[at][column + rng.randrange(2):]
+    same = [n for n in range(at + 1, len(lines)) if lines[n][:10] == lines[at][:10]]
+    resume = rng.choice(same[:3]) if same and rng.randrange(2) else at
+    lines[at:resume + 1] = [lines[at][:column] + "\0" + lines[resume][column:]]
 
 
 def noise_byte(lines, rng):
@@ -187,13 +199,15 @@ def interleaved(lines, rng):  # two terminals' output in one log, line by line
 
 
 BENIGN = [crlf, cr_runs, tabs_expanded, trailing_stripped, blank_lines_dropped, logger_stamps,
-          colours, cursor_forward, kernel_line, pager_prompt, progress_meter, one_host]
-LOSSY = [kernel_mid_line, break_byte, noise_byte, wrapped, chopped, line_lost, line_doubled,
+          colours, cursor_forward, kernel_line, pager_prompt, progress_meter, one_host,
+          header_broken]
+LOSSY = [kernel_mid_line, serial_break, noise_byte, wrapped, chopped, line_lost, line_doubled,
          interleaved]
 OPERATORS = {operator.__name__: operator for operator in BENIGN + LOSSY}
 # How the log is saved: in one file or two (split between two reports, the
-# second in another codec), in UTF-8 or UTF-16 (with its byte-order mark or not).
-CODECS = ("latin-1", "utf-16", "utf-16-le", "utf-16-be")
+# second in another codec, or appended to the first), in UTF-8 or UTF-16
+# (with its byte-order mark or not); the byte order of each.
+CODECS = {"latin-1": None, "utf-16": "le", "utf-16-le": "le", "utf-16-be": "be"}
 RTSIM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim", "rtsim.py")
 TALLY = collections.Counter()  # logs judged: replayed, refused, honest (shown whole)
 
@@ -209,10 +223,11 @@ def logs(draw):
     damage = draw(st.lists(st.tuples(st.sampled_from(sorted(OPERATORS)),
                                      st.integers(0, 1 << 32)), max_size=4))
     return (steps, damage, draw(st.booleans()),
-            draw(st.lists(st.sampled_from(CODECS), min_size=1, max_size=2)))
+            draw(st.lists(st.sampled_from(sorted(CODECS)), min_size=1, max_size=2)),
+            draw(st.booleans()))
 
 
-def write(folder, steps, damage, two_hosts, codecs):
+def write(folder, steps, damage, two_hosts, codecs, appended):
     """The log's files, written to folder, and its timeline."""
     log = timeline(steps)
     for which, lines in log.chunks:
@@ -229,17 +244,19 @@ def write(folder, steps, damage, two_hosts, codecs):
     for stale in os.listdir(folder):
         os.remove(os.path.join(folder, stale))
     for number, (lines, codec) in enumerate(zip(pieces, codecs)):
-        paths.append(os.path.join(folder, f"log{number}"))
-        with open(paths[-1], "wb") as f:
+        path = os.path.join(folder, f"log{0 if appended else number}")
+        paths += [] if path in paths else [path]
+        with open(path, "ab") as f:
             f.write("".join(lines).encode(codec))
     return log, paths
 
 
-def judge(test, steps, damage, two_hosts, codecs, folder):
+def judge(test, steps, damage, two_hosts, codecs, appended, folder):
     """The property, for one log: the board rtsim replays, or None when it refused."""
-    log, paths = write(folder, steps, damage, two_hosts, codecs)
+    log, paths = write(folder, steps, damage, two_hosts, codecs, appended)
     two_boards = two_hosts and len({which for which, lines in log.chunks if len(lines) > 1}) > 1
-    honest = all(OPERATORS[name] in BENIGN for name, _ in damage)
+    honest = all(OPERATORS[name] in BENIGN for name, _ in damage) and not (
+        appended and len({CODECS[codec] for codec in codecs}) > 1)
     TALLY["honest"] += honest and log.whole and not two_boards
     try:
         replayed = rtsim.load_boards(paths)
