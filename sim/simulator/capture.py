@@ -241,7 +241,7 @@ def _expected(report):
     if report.kind in SHAPES:
         key, value = SHAPES[report.kind][at]
         if key == "title":
-            return f"the title '{SECTIONS[value][0][:24]}...'"
+            return f"the title '{SECTIONS[value][0].split(' (')[0]}'"
         return f"the '{value}:' row" if key == "row" else "the links' names"
     if report.kind == "rx":
         return "the nodes' names" if at == 1 else "a row of channels"
