@@ -79,22 +79,27 @@ def _refusal(name, line, shows, expected):
                             f"from it prints {prints}; {ADVICE}")
 
 
-def _settle(board, reports, whole):
-    """Builds the board from reports between two settings; the first refusal
-    of the check. whole: the parts a whole report gave before, to which the
-    parts these reports give whole are added."""
-    last = {}
-    for index, report in enumerate(reports):
-        if report.whole and report.kind not in LOSSY:
-            last[PART[report.kind]] = index
-    kept = [report for index, report in enumerate(reports)
-            if index >= last.get(PART[report.kind], 0)]
-    for report in kept:
-        if report.whole or PART[report.kind] not in whole | set(last):
+def _standing(reports):
+    """The reports of a moment (between two settings) that no later whole
+    report stands over, and the parts a whole report of them gives."""
+    last = {PART[report.kind]: index for index, report in enumerate(reports)
+            if report.whole and report.kind not in LOSSY}
+    return [report for index, report in enumerate(reports)
+            if index >= last.get(PART[report.kind], 0)], set(last)
+
+
+def _build(board, standing, whole):
+    """Sets the board from the reports standing: each whole one, and those
+    cut short of a part no whole report gives."""
+    for report in standing:
+        if report.whole or PART[report.kind] not in whole:
             _apply(board, report)
-    whole |= set(last)
+
+
+def _check(board, standing):
+    """The refusal of the first report standing the board prints otherwise, or None."""
     rendered = {}
-    return next(filter(None, (_differs(board, report, rendered) for report in kept)), None)
+    return next(filter(None, (_differs(board, report, rendered) for report in standing)), None)
 
 
 def _cut(board, events, fill):
@@ -146,7 +151,11 @@ def replay(board, events, fill):
         if isinstance(event, Observation):
             reports.append(event)
             continue
-        refusal = refusal or _settle(board, reports, whole)
+        if not refusal:
+            standing, given = _standing(reports)
+            whole |= given
+            _build(board, standing, whole)
+            refusal = _check(board, standing)
         reports = []
         if event:
             event.change(board)
