@@ -76,7 +76,8 @@ def _description(data, text, utf8, name):
         line += text.count("\n", position, found.start())
         position = found.start()
         words = found[0].split("#", 1)[0].split()
-        failed = next((why for text, why in FAILED_SAVES.items() if found[0].strip().startswith(text)), 0)
+        failed = next((why for text, why in FAILED_SAVES.items()
+                       if found[0].strip().startswith(text)), None)
         if failed:
             raise DescriptionError(f"{name}:{line}: the save on the board failed: {failed}; "
                                    "save the report again")
