@@ -33,6 +33,7 @@ from test_cases import ISOLATION  # noqa: E402
 # Damaged logs tried in the suite, and how often the binary prints a board built.
 LOGS = 300
 RUN_EVERY = itertools.cycle([True] + [False] * 29)
+TWO_TABLES = [(0, "rx_raw", None, 0), (0, "clear", None, 0), (0, "rx_raw", None, 0)]
 
 
 def table(name, fields):
@@ -75,6 +76,13 @@ class Sim(unittest.TestCase):
     @hypothesis.settings(max_examples=LOGS, derandomize=True, deadline=None, database=None,
                          suppress_health_check=list(hypothesis.HealthCheck))
     @hypothesis.given(damage.logs())
+    # A table, -clear, the table again: its header broken (read whole), a break
+    # joining the two (refused); two boards' status, the second wrapped at 80
+    # columns (refused, never read as cut short).
+    @hypothesis.example((TWO_TABLES, [("header_broken", 0)], False, ["latin-1"], False))
+    @hypothesis.example((TWO_TABLES, [("serial_break", 3)], False, ["latin-1"], False))
+    @hypothesis.example(([(0, "mgt_status", None, 0), (1, "mgt_status", None, 0)],
+                         [("wrapped", 0)], False, ["latin-1"], False))
     def test_damaged_logs_replay_their_last_state_or_are_refused(self, log):
         replayed, truth, paths = damage.judge(self, *log, self.work)
         if replayed and next(RUN_EVERY):
