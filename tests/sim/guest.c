@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // A program for the kernel runner's tests, in place of rtprobe. "forge"
 // prints what init's frames look like, NULs, no final newline, and exits 3;
-// "sleep" prints a line and waits for ever.
+// "die" says so on standard error and kills itself with SIGSEGV; "sleep"
+// prints a line and waits for ever.
+#include <signal.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -10,6 +12,10 @@ int main(int argc, char** argv) {
     if (argc > 1 && strcmp(argv[1], "forge") == 0) {
         write(1, forged, sizeof forged - 1);
         return 3;
+    }
+    if (argc > 1 && strcmp(argv[1], "die") == 0) {
+        write(2, "dying\n", 6);
+        kill(getpid(), SIGSEGV);
     }
     write(1, "asleep\n", 7);
     pause();
