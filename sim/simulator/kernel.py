@@ -138,20 +138,26 @@ def prepared():
         fcntl.flock(lock, fcntl.LOCK_EX)
         faults = {name: _fault(folder, BUILDS[name][1]) if folder else "no source"
                   for name, folder in folders.items()}
-        needs = ["qemu-system-ppc"]
-        for name, fault in faults.items():
-            needs += BUILDS[name][2] if fault else ()
-        lacking = list(dict.fromkeys(PACKAGES[tool] for tool in needs if not (
-            os.path.exists(tool) if os.path.isabs(tool) else shutil.which(tool))))
-        if lacking:
-            raise KernelError(f"the kernel run needs {', '.join(lacking)} "
-                              f"(apt-get install {' '.join(lacking)})")
+        _check_packages(faults)
         for name, folder in folders.items():
             if faults[name]:
                 _build(name, folder, faults[name])
             elif not os.path.exists(os.path.join(folder, MARKER)):
                 _mark(folder, BUILDS[name][1])
     return folders["kernel"], folders["init"]
+
+
+def _check_packages(faults):
+    """One KernelError naming every package missing for a boot and for the
+    builds that faults, {build: why it is needed or None}, call for."""
+    needs = ["qemu-system-ppc"]
+    for name, fault in faults.items():
+        needs += BUILDS[name][2] if fault else ()
+    lacking = list(dict.fromkeys(PACKAGES[tool] for tool in needs if not (
+        os.path.exists(tool) if os.path.isabs(tool) else shutil.which(tool))))
+    if lacking:
+        raise KernelError(f"the kernel run needs {', '.join(lacking)} "
+                          f"(apt-get install {' '.join(lacking)})")
 
 
 def _folder(name, inputs):
@@ -247,7 +253,7 @@ def _initramfs(bench, runs, init, path):
              "init": (0o100755, _content(os.path.join(init, "init"))),
              "rtprobe": (0o100755, _content(bench.binary))}
     for library in LIBRARIES:
-        files["lib/" + library] = (0o100755, _content(os.path.join(bench.root, "lib", library)))
+        files["lib/" + library] = (0o100755, _content(os.path.join(bench.sysroot, "lib", library)))
     listed = b"".join(b"%d\0" % len(args) + b"".join(os.fsencode(a) + b"\0" for a in args)
                       for args in runs)
     files["runs"] = (0o100644, listed)
