@@ -53,8 +53,8 @@ from .board import DescriptionError, load_boards
 from .image import write_image
 from . import kernel
 from .isolation import DEVICES, ISOLATIONS, PPC_SYSROOT, Bench, IsolationError, run
+from .version import VERSION
 
-VERSION = "0.1.0"  # the rtprobe release this simulator comes with
 
 
 class _Interrupted(BaseException):
