@@ -7,12 +7,15 @@ import contextlib
 import ctypes
 import dataclasses
 import fcntl
+import importlib.util
 import os
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
+import time
 
 from .board import Board
 from .image import IMAGE_PAGES, NoRoom, read_words, write_image
@@ -97,29 +100,35 @@ def binary_target(binary):
 _ISOLATE = r"""
 set -eu
 work=$1; device=$2; lock=$3; errors=$4; shift 4
-mount --bind /dev/null "$work/null"
-mount --bind /dev/full "$work/full"
+dev=$work/dev
+mount --bind /dev/null "$dev/null"
+mount --bind /dev/full "$dev/full"
 mount -t tmpfs -o mode=0755,size=64k rtsim /dev
 touch /dev/null /dev/full
-mount --bind "$work/null" /dev/null
-mount --bind "$work/full" /dev/full
+mount --bind "$dev/null" /dev/null
+mount --bind "$dev/full" /dev/full
 case $device in
   image)      touch /dev/mem
-              mount --bind "$work/root/dev/mem" /dev/mem ;;
+              mount --bind "$dev/mem" /dev/mem ;;
   missing)    mkdir /dev/mem ;;
-  unmappable) mount --bind "$work/null" "$work/root/dev/mem"
+  unmappable) mount --bind "$dev/null" "$dev/mem"
               touch /dev/mem
-              mount --bind "$work/null" /dev/mem ;;
+              mount --bind "$dev/null" /dev/mem ;;
 esac
-[ -e "$work/root/dev/mem" ] || { echo "rtsim: $work/root/dev/mem is missing" >&2; exit 125; }
+[ -e "$dev/mem" ] || { echo "rtsim: $dev/mem is missing" >&2; exit 125; }
 # This namespace's own /proc, so that the program's PID names it; a kernel
 # that refuses one (a container's masked /proc) leaves the machine's.
 mount -t proc rtsim /proc 2>/dev/null || true
 touch "$work/isolated"
+# Every run's folder hidden, this one's too: no program reaches another's image.
+mount -t tmpfs -o mode=0555,size=4k rtsim "${work%/*}"
 # unshare, outside, holds the folder's lock until the namespace is gone; the
 # program's status is PID 1's, without the shell's words ("Segmentation fault").
+# It starts without capabilities or the means to regain any: it can neither
+# undo these mounts nor trace PID 1, which keeps them all.
 eval "exec $lock<&- 2>/dev/null"
-(eval 'exec "$@"' "$errors")
+(eval 'exec setpriv --no-new-privs --inh-caps=-all --ambient-caps=-all --bounding-set=-all \
+    -- "$@"' "$errors")
 """
 
 # Why unshare could not make a user namespace, by its message, and the fix.
@@ -131,18 +140,35 @@ _NO_NAMESPACE = {
                                "--security-opt apparmor=unconfined)",
 }
 ISOLATIONS = ("auto", "namespace", "proot")
-# Each tool a run needs, by isolation, and the Debian package that has it.
-TOOLS = {"namespace": {"unshare": "util-linux", "mount": "mount"}, "proot": {"proot": "proot"}}
+# Each tool a run needs, by isolation, and the Debian package that has it;
+# under proot the keeper's filter needs libseccomp's Python module too.
+TOOLS = {"namespace": {"unshare": "util-linux", "mount": "mount"},
+         "proot": {"proot": "proot", "seccomp": "python3-seccomp"}}
 KEEPER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "keeper.py")
 
 
 def _missing(isolation):
     """What the isolation lacks and what installs it, in words; "" if nothing."""
     lacking = {tool: package for tool, package in TOOLS[isolation].items()
-               if not shutil.which(tool)}
+               if not (importlib.util.find_spec(tool) if tool == "seccomp" else shutil.which(tool))}
     verb = "is" if len(lacking) == 1 else "are"
     return f"{' and '.join(lacking)} {verb} not installed " \
         f"(apt-get install {' '.join(lacking.values())})" if lacking else ""
+
+
+def chosen(requested):
+    """The isolation a run gets when asked for one (auto: the namespace,
+    unless its tools are missing and proot is there); IsolationError when
+    what it needs is missing."""
+    isolation = requested
+    if requested == "auto":
+        isolation = "proot" if _missing("namespace") and not _missing("proot") else "namespace"
+    if _missing(isolation):
+        other = {"auto": "; nor is proot (apt-get install proot)",
+                 "namespace": "; or run under proot (--isolation proot)"}
+        raise IsolationError(f"cannot isolate the run: {_missing(isolation)}"
+                             f"{other.get(requested, '')}")
+    return isolation
 
 
 def die_with_parent():
@@ -165,22 +191,33 @@ def _hidden(path):
     return os.path.realpath(path).startswith("/dev/")
 
 
-def remove_stale():
+def private_folder():
+    """The folder of this user's runs in TMPDIR: made for this user alone,
+    and refused if anyone else could write it or it is not a folder."""
+    path = os.path.join(tempfile.gettempdir(), f"rtsim.{os.getuid()}")
+    with contextlib.suppress(FileExistsError):
+        os.mkdir(path, 0o700)
+    found = os.lstat(path)
+    if not stat.S_ISDIR(found.st_mode) or found.st_uid != os.getuid() or found.st_mode & 0o077:
+        raise IsolationError(f"{path}: not a folder of this user's alone (mode 0700); "
+                             "remove it, or set TMPDIR to another folder")
+    return path
+
+
+def remove_stale(folder):
     """Removes the temporary folders of rtsim runs that have ended: a live
     run holds a lock on its folder, in whatever PID namespace it runs."""
-    folder = tempfile.gettempdir()
     for entry in os.listdir(folder):
         path = os.path.join(folder, entry)
-        if not entry.startswith("rtsim-") or not os.path.isfile(os.path.join(path, "owner")):
+        if not os.path.isfile(os.path.join(path, "owner")):
             continue
         try:
-            fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+            fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW)
         except OSError:
             continue
         try:
-            if os.fstat(fd).st_uid == os.getuid():
-                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                shutil.rmtree(path, ignore_errors=True)
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            shutil.rmtree(path, ignore_errors=True)
         except OSError:
             pass  # locked: its run is alive
         finally:
@@ -200,21 +237,26 @@ class Bench:
         self.binary = os.path.abspath(binary)
         if sysroot and self.target != "ppc":
             raise ValueError("--sysroot is for PowerPC binaries only")
-        sysroot = sysroot or PPC_SYSROOT
-        if self.target == "ppc" and not os.path.isdir(sysroot):
-            raise ValueError(f"sysroot {sysroot} is not a directory")
+        self.sysroot = os.path.abspath(sysroot or PPC_SYSROOT)
+        if self.target == "ppc" and not os.path.isdir(self.sysroot):
+            raise ValueError(f"sysroot {self.sysroot} is not a directory")
+        if self.target == "ppc" and os.path.lexists(os.path.join(self.sysroot, "dev")):
+            # qemu-ppc looks for every path in the sysroot first: /dev/mem too.
+            raise ValueError(f"sysroot {self.sysroot} holds a dev, which qemu-ppc would take "
+                             "for /dev; name one without")
         self.device, self.isolation = device, isolation
         if _hidden(tempfile.gettempdir()):
             raise IsolationError(f"TMPDIR {tempfile.gettempdir()} is under /dev, which the run "
                                  "replaces; set TMPDIR to another folder")
-        remove_stale()
-        self.work, self.lock = tempfile.mkdtemp(prefix="rtsim-"), None
+        self.folder = private_folder()
+        remove_stale(self.folder)
+        self.work, self.lock = tempfile.mkdtemp(prefix="rtsim-", dir=self.folder), None
         try:
             # Held while this run lives; the marker says the folder is locked.
             self.lock = _high(os.open(self.work, os.O_RDONLY | os.O_DIRECTORY))
             fcntl.flock(self.lock, fcntl.LOCK_EX)
             open(os.path.join(self.work, "owner"), "w").close()
-            self._fill(board, sysroot)
+            self._fill(board)
         except NoRoom:
             self.close()
             raise IsolationError(f"{tempfile.gettempdir()}: no room for the board image "
@@ -224,25 +266,21 @@ class Bench:
             self.close()
             raise
 
-    def _fill(self, board, sysroot):
-        self.root = os.path.join(self.work, "root")
-        self.image = os.path.join(self.root, "dev", "mem")
-        os.makedirs(os.path.join(self.root, "dev"))
+    def _fill(self, board):
+        # dev: what the run shows as /dev, with stand-ins for null and full
+        # made here, so that neither proot nor the namespace makes or removes any.
+        self.dev = os.path.join(self.work, "dev")
+        self.image = os.path.join(self.dev, "mem")
+        os.makedirs(os.path.join(self.work, "empty"), 0o555)
+        os.mkdir(self.dev)
         for stand_in in ("null", "full"):
-            open(os.path.join(self.work, stand_in), "w").close()
+            open(os.path.join(self.dev, stand_in), "w").close()
         if self.device == "missing":
             os.mkdir(self.image)
         elif self.device == "unmappable":
-            open(self.image, "w").close()
+            os.mkfifo(self.image)  # opens for reading and writing, and mmap refuses it
         else:
             write_image(self.image, board or Board(), self.byteorder)
-        if self.target == "ppc":
-            # qemu's PREFIX: the sysroot's libraries beside our dev/mem, and never
-            # the sysroot's own dev, from which qemu would reach a device node.
-            for entry in os.listdir(sysroot):
-                if entry != "dev":
-                    os.symlink(os.path.join(os.path.abspath(sysroot), entry),
-                               os.path.join(self.root, entry))
 
     def __enter__(self):
         return self
@@ -251,21 +289,30 @@ class Bench:
         self.close()
 
     def close(self):
-        shutil.rmtree(self.work, ignore_errors=True)
+        """Removes the run's folder through the descriptor held, never by a
+        path or link the program could have redirected."""
         if self.lock is not None:
+            for entry in os.listdir(self.lock):
+                with contextlib.suppress(OSError):
+                    if stat.S_ISDIR(os.lstat(entry, dir_fd=self.lock).st_mode):
+                        shutil.rmtree(entry, dir_fd=self.lock)
+                    else:
+                        os.unlink(entry, dir_fd=self.lock)
             os.close(self.lock)
             self.lock = None
+        with contextlib.suppress(OSError):
+            os.rmdir(self.work)
 
     def words(self, address, count):
         return read_words(self.image, address, count, self.byteorder)
 
     def command(self, args, wrapper=(), qemu_options=()):
-        """The program's own command line, as run inside the namespace."""
+        """The program's own command line, as run inside the isolation."""
         if self.target == "ppc":
             qemu = shutil.which("qemu-ppc")
             if not qemu:
                 raise IsolationError("qemu-ppc is not installed (apt-get install qemu-user)")
-            return [*wrapper, qemu, *qemu_options, "-L", self.root, self.binary, *args]
+            return [*wrapper, qemu, *qemu_options, "-L", self.sysroot, self.binary, *args]
         return [*wrapper, self.binary, *args]
 
     def run(self, args, wrapper=(), qemu_options=(), timeout=None, through=False):
@@ -277,14 +324,7 @@ class Bench:
             os.unlink(marker)
         if not os.path.exists(self.image):
             raise IsolationError(f"{self.image} is missing")
-        isolation = self.isolation
-        if isolation == "auto":
-            isolation = "proot" if _missing("namespace") and shutil.which("proot") else "namespace"
-        if _missing(isolation):
-            other = {"auto": "; nor is proot (apt-get install proot)",
-                     "namespace": "; or run under proot (--isolation proot)"}
-            raise IsolationError(f"cannot isolate the run: {_missing(isolation)}"
-                                 f"{other.get(self.isolation, '')}")
+        isolation = chosen(self.isolation)
         command = self.command(args, wrapper, qemu_options)
         if isolation == "proot":
             return self._run_proot(command, timeout, through)
@@ -312,7 +352,7 @@ class Bench:
         why = " ".join(_content(setup).decode(errors="replace").split())[:150]
         why = why or f"exit status {status}"
         cause = next((text for error, text in _NO_NAMESPACE.items() if error in why), None)
-        if cause and self.isolation == "auto" and shutil.which("proot"):
+        if cause and self.isolation == "auto" and not _missing("proot"):
             return self._run_proot(command, timeout, through)
         fix = "; or run under proot (--isolation proot; apt-get install proot)" if cause else ""
         raise IsolationError(f"cannot isolate the run: {cause or why}{fix}")
@@ -335,15 +375,16 @@ class Bench:
                       status)
 
     @staticmethod
-    def _start(argv, timeout, stdout, stderr, keep, end=None):
-        """Runs argv and waits for it; however rtsim leaves the wait (an
-        interrupt, a timeout), the run is ended first: by end(process),
-        or by SIGKILL, which the namespace's PID 1 passes on to all."""
+    def _start(argv, timeout, stdout, stderr, keep, end=None, wait=subprocess.Popen.wait):
+        """Runs argv and waits for it (by wait(process, timeout)); however
+        rtsim leaves the wait (an interrupt, a timeout), the run is ended
+        first: by end(process), or by SIGKILL, which the namespace's PID 1
+        passes on to all."""
         process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
                                    pass_fds=[fd for fd in keep if fd],
                                    preexec_fn=None if end else die_with_parent)
         try:
-            return process.wait(timeout)
+            return wait(process, timeout)
         finally:
             if process.returncode is None:
                 (end or subprocess.Popen.kill)(process)
@@ -352,17 +393,29 @@ class Bench:
     def _run_proot(self, command, timeout, through):
         """The run under proot, with our dev folder, which holds the image as
         mem, shown as /dev: only once a program under the same bindings has
-        found there a file of a name only this run knows."""
-        dev = os.path.join(self.root, "dev")
+        found there a file of a name only this run knows. The folder of
+        every run is shown empty, so that no program can move or replace
+        what proot shows as /dev, and the machine's null and full are shown
+        only to a program that cannot remove them: not to root, which owns
+        the machine's /dev, and gets nodes of rtsim's own (or plain files)."""
         proof = f"rtsim-{os.urandom(8).hex()}"
-        open(os.path.join(dev, proof), "w").close()
-        proot = ["proot", "-v", "-1", "-b", f"{dev}:/dev", "-b", "/dev/null", "-b", "/dev/full"]
-        if self.device == "unmappable":
-            # Opens, but cannot be mapped: at /dev/mem and where qemu-ppc looks.
-            proot += ["-b", "/dev/null:/dev/mem", "-b", f"/dev/null:{self.image}"]
+        open(os.path.join(self.dev, proof), "w").close()
+        proot = ["proot", "-v", "-1", "-b", f"{self.dev}:/dev",
+                 "-b", f"{os.path.join(self.work, 'empty')}:{self.folder}"]
+        if os.geteuid() != 0:
+            proot += ["-b", "/dev/null", "-b", "/dev/full"]
+        else:
+            for name, minor in (("null", 3), ("full", 7)):
+                path = os.path.join(self.dev, name)
+                with contextlib.suppress(FileNotFoundError):  # the program's to remove
+                    os.unlink(path)
+                try:
+                    os.mknod(path, 0o666 | stat.S_IFCHR, os.makedev(1, minor))
+                except OSError:  # a container's root, which cannot make nodes
+                    open(path, "w").close()
         with open(os.path.join(self.work, "seen"), "wb") as seen:
             self._kept(proot, ["ls", "/dev"], timeout, seen.fileno(), subprocess.DEVNULL)
-        os.unlink(os.path.join(dev, proof))
+        os.unlink(os.path.join(self.dev, proof))
         if proof not in _content(seen.name).decode(errors="replace").split():
             raise IsolationError("cannot isolate the run: proot does not show the image as "
                                  "/dev/mem here; allow user namespaces")
@@ -375,22 +428,47 @@ class Bench:
         started when the lifeline's write end, held by rtsim alone, closes."""
         lifeline, held = (_high(fd) for fd in os.pipe())
         held = os.fdopen(held, "wb")
-        keeper = [sys.executable, "-I", "-S", KEEPER, str(lifeline), str(self.lock)]
+        keeper = [sys.executable, "-I", KEEPER, str(lifeline), str(self.lock)]
         def end(process):
             held.close()
             try:
                 process.wait(1)
             except subprocess.TimeoutExpired:
-                # The keeper is gone (the program may kill it): what proot
-                # still traces is ended here, while it is traced.
-                for pid in _traced_by(process.pid):
-                    _kill(pid)
+                _sweep(process)
         try:
             return self._start([*proot, *keeper, *command], timeout, stdout, stderr,
-                               (lifeline, self.lock), end=end)
+                               (lifeline, self.lock), end=end, wait=_wait_kept)
         finally:
             os.close(lifeline)
             held.close()
+
+
+def _wait_kept(process, timeout):
+    """proot's status. Should its one child, the keeper, be gone while proot
+    still traces what the program started (the program may kill it), those
+    are ended at once, while still traced."""
+    end = None if timeout is None else time.monotonic() + timeout
+    kept = False
+    while True:
+        try:
+            return process.wait(0.1)
+        except subprocess.TimeoutExpired:
+            if end is not None and time.monotonic() > end:
+                raise
+        try:
+            with open(f"/proc/{process.pid}/task/{process.pid}/children", "rb") as f:
+                keeper = bool(f.read().split())
+        except OSError:
+            continue
+        if kept and not keeper:
+            _sweep(process)
+        kept = kept or keeper
+
+
+def _sweep(process):
+    """SIGKILLs what proot still traces: with the keeper gone, nothing else will."""
+    for pid in _traced_by(process.pid):
+        _kill(pid)
 
 
 def _traced_by(tracer):

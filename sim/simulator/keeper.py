@@ -6,17 +6,42 @@ if proot died first the rest would go on untraced, seeing the machine's own
 lifeline pipe it holds reads end of file and this process SIGKILLs, as their
 child reaper, the program and all it started, while proot still traces them.
 
-Usage: python3 -I -S keeper.py LIFELINE LOCK PROGRAM [ARGUMENT...]; exits
+Usage: python3 -I keeper.py LIFELINE LOCK PROGRAM [ARGUMENT...]; exits
 with the program's status, 128+N for a signal N."""
 
 import ctypes
+import errno
 import os
 import select
 import signal
 import sys
 
+import seccomp
+
 PR_SET_PDEATHSIG = 1
 PR_SET_CHILD_SUBREAPER = 36
+CLONE_UNTRACED = 0x00800000
+
+
+def _refuse_untraced_calls():
+    """The calls proot does not translate, refused for the program and all
+    it starts. statx, openat2 and faccessat2 take a path proot passes on as
+    it stands: ENOSYS, on which the C library (and qemu-ppc) use the older
+    calls, which proot translates. A child made with CLONE_UNTRACED (or by
+    clone3, whose flags the filter cannot read; glibc then uses clone) and
+    io_uring's calls would run untraced. The filter is for the machine's own
+    call table: qemu-ppc's host calls are what proot sees, and calls of any
+    other table (i386's int 0x80) kill the caller; on x86-64, x32's too
+    passes it, as proot cancels a call by numbering it -1, a number of x32's."""
+    calls = seccomp.SyscallFilter(seccomp.ALLOW)
+    if os.uname().machine == "x86_64":
+        calls.add_arch(seccomp.Arch.X32)
+    for name in ("statx", "openat2", "faccessat2", "clone3"):
+        calls.add_rule(seccomp.ERRNO(errno.ENOSYS), name)
+    calls.add_rule(seccomp.ERRNO(errno.EPERM), "clone",
+                   seccomp.Arg(0, seccomp.MASKED_EQ, CLONE_UNTRACED, CLONE_UNTRACED))
+    calls.add_rule(seccomp.ERRNO(errno.EPERM), "io_uring_setup")
+    calls.load()
 
 
 def _children():
@@ -76,6 +101,11 @@ def main(lifeline, lock, command):
             # were it to leave proot.
             command = ["setpriv", "--no-new-privs", "--inh-caps=-all", "--ambient-caps=-all",
                        "--bounding-set=-all", "--", *command]
+        try:
+            _refuse_untraced_calls()
+        except (OSError, RuntimeError, ValueError) as error:
+            os.write(2, f"rtsim: cannot filter the program's calls: {error}\n".encode())
+            os._exit(125)
         try:
             os.execvp(command[0], command)
         except OSError as error:

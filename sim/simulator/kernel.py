@@ -247,7 +247,7 @@ def _initramfs(bench, runs, init, path):
              "init": (0o100755, _content(os.path.join(init, "init"))),
              "rtprobe": (0o100755, _content(bench.binary))}
     for library in LIBRARIES:
-        files["lib/" + library] = (0o100755, _content(os.path.join(bench.root, "lib", library)))
+        files["lib/" + library] = (0o100755, _content(os.path.join(bench.sysroot, "lib", library)))
     listed = b"".join(b"%d\0" % len(args) + b"".join(os.fsencode(a) + b"\0" for a in args)
                       for args in runs)
     files["runs"] = (0o100644, listed)

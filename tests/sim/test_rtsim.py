@@ -215,7 +215,9 @@ class Sim(unittest.TestCase):
     def test_command_behaves(self):
         target = rtsim.binary_target(BINARY)[0]
         scripts = os.path.join(ROOT, "scripts")
-        env = {**os.environ, "RTSIM": f"{sys.executable} {RTSIM}",
+        hostile = os.path.join(self.work, "hostile")
+        subprocess.run(["cc", "-o", hostile, os.path.join(HERE, "hostile.c")], check=True)
+        env = {**os.environ, "RTSIM": f"{sys.executable} {RTSIM}", "HOSTILE": hostile,
                "WRAPPER": os.path.join(scripts, "rtprobe-sim"),
                "PROBE": os.path.join(scripts, "probe-isolation"),
                "RTPROBE_BUILD_DIR": os.path.dirname(BINARY)}
@@ -295,7 +297,7 @@ class Kernel(unittest.TestCase):
                 run = subprocess.Popen([sys.executable, RTSIM, "run", "--kernel", self.guest,
                                         "sleep"], env={**self.env, "TMPDIR": folder})
                 self.addCleanup(run.kill)
-                console = os.path.join(folder, "rtsim-*", "kernel", "console")
+                console = os.path.join(folder, "rtsim.*", "rtsim-*", "kernel", "console")
                 wait_until(lambda: b"asleep" in b"".join(map(read, glob.glob(console))), 60)
                 sent = time.monotonic()
                 run.send_signal(signum)
