@@ -12,7 +12,7 @@ SRC_URI = "git://git.example.org/rtprobe.git;protocol=https;branch=main"
 # after it did): builds are reproducible and parsing needs no network. To
 # follow the branch instead (opt-in, e.g. in local.conf):
 #   SRCREV:pn-rtprobe = "${AUTOREV}"
-SRCREV = "1267e6be6977e147df32a5243279bea5baddc3da"
+SRCREV = "7efbd5c168ad814d9837b08e0df15e4904419dee"
 # The version of sim/simulator/version.py at SRCREV; the build system
 # appends the revision (since 4.3). Before that, write "0.2.0+git${SRCPV}".
 PV = "0.2.0+git"
