@@ -29,6 +29,13 @@ MAX_FILE = 4 << 20
 MAX_LINE = 1000
 LONG_LINE = re.compile(r"(?m)^[^\n]{%d}" % (MAX_LINE + 1))
 DESCRIPTION_LINES = re.compile(r"(?m)^[ \t]*[^\s#][^\n]*")
+# What rtprobe prints when it saves no report: a file holding it is a save
+# that failed on the board.
+FAILED_SAVES = {
+    "ERROR : Failed to mmap": "rtprobe could not map the board's memory (run it as root)",
+    "rtprobe [-rx_raw": "rtprobe printed its usage (an option it does not know?)",
+    "WARNING: TX tables are in": "rtprobe printed its TX warning (-tx saves no report)",
+}
 
 
 @dataclasses.dataclass
@@ -69,6 +76,11 @@ def _description(data, text, utf8, name):
         line += text.count("\n", position, found.start())
         position = found.start()
         words = found[0].split("#", 1)[0].split()
+        failed = next((why for text, why in FAILED_SAVES.items()
+                       if found[0].strip().startswith(text)), None)
+        if failed:
+            raise DescriptionError(f"{name}:{line}: the save on the board failed: {failed}; "
+                                   "save the report again")
         before = words and words[0] not in SETTINGS and line_prefix(found[0])
         if before:
             raise DescriptionError(f"{name}:{line}: '{shown(before, 30)}' stands before a "
@@ -84,9 +96,9 @@ def _read(board, data, name):
     report's, else a description."""
     try:
         text, utf8 = decode(data)
+        cleaned = clean(text)
     except DescriptionError as error:
-        raise DescriptionError(f"{name}: {error}") from None
-    cleaned = clean(text)
+        raise DescriptionError(f"{name}{error}") from None
     # Before anything searches the lines: the searches then cost a bounded
     # amount a line.
     long = LONG_LINE.search(cleaned)

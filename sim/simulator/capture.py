@@ -3,11 +3,14 @@
 order it shows them, each whole or cut short, with the line of the file
 where each of its lines stands; and the description lines between them.
 
-Only the lines that can be a report's line or a setting are looked at
-(found by one search over the whole text); a report goes on past other
-lines (a kernel message, a pager's prompt) and ends at the first of its
-kind of line that does not come next in it."""
+Outside a report, only the lines that can be a report's, a setting or a
+prompt are looked at (found by one search over the whole text). Inside one,
+every line is its next line, console output (a blank or separator line, a
+kernel message, a pager's prompt, ^C), or where it ends cleanly (the end of
+the file, a prompt, a setting, another report's first line); any other line
+is damage, refused."""
 
+import bisect
 import dataclasses
 import re
 
@@ -24,8 +27,16 @@ _REPORT_LINE = (r"Address[ \t]+(?:Value|Channel)|0x[0-9A-F]{8}[ \t]+(?:0x[0-9A-F
                 r"|DSP0>L[45](?:[ \t]+\S+){7,8}|(?:Run|Data|Lock|Far|Near):(?:[ \t]+[01]){8}"
                 r"|\d{4}(?:[ \t]+\d{4}){8}")
 REPORT_LINES = re.compile(r"(?m)^[ \t]*(?:" + _REPORT_LINE + r")[ \t]*$")
+# A shell's prompt (the host it names), a root shell's or a boot loader's.
+PROMPT = re.compile(r"[ \t]*(?:\[?[\w.-]+@([\w.-]+)[:\s\]]|[#$] |=> )")
+SETTING = re.compile(r"[ \t]*(?:" + _SETTING_NAMES + r")[ \t]")
+NAMED = re.compile(r"(?m)^[ \t]*\[?[\w.-]+@([\w.-]+)[:\s\]]")
 CANDIDATES = re.compile(r"(?m)^[ \t]*(?:" + _REPORT_LINE + "|(?:" + _SETTING_NAMES
                         + r")[ \t][^\n]*)[ \t]*$")
+# Console output a report goes on past: blank and separator lines, kernel
+# messages (and a logger's stamped lines), a pager's prompts, ^C.
+CONSOLE = re.compile(r"(?:\n++|[ \t]*+(?:-++|\[[ \t]*\d+\.\d+\][^\n\ufffd]*+|\x0b[^\n\ufffd]*+|:"
+                     r"|--More--(?:\(\d+%\))?|\(END\)|\^C)?[ \t]*+(?:\n|\Z))*+")
 # A report's line at the end of a line, after what may be a line prefix.
 REPORT_END = re.compile(r"(?:" + _REPORT_LINE + r")[ \t]*$")
 # A report's header or title, where a line prefix may stand before it. (A
@@ -85,6 +96,7 @@ class Observation:
     lines: list = dataclasses.field(default_factory=list)
     keys: list = dataclasses.field(default_factory=list)  # what each line is
     whole: bool = False  # every line of the report is shown
+    host: str = None  # the host the prompt before it names
 
     @property
     def stop(self):
@@ -188,8 +200,9 @@ def prefix(text):
     header on its line (a prefix rtsim does not know), or None."""
     for found in HEADERS.finditer(text):
         start = text.rfind("\n", 0, found.start()) + 1
-        if text[start:found.start()].strip():
-            return start, text[start:found.start()].strip()
+        before = text[start:found.start()].strip()
+        if before and not before.startswith("#"):  # a description's comment quoting a title
+            return start, before
     return None
 
 
@@ -210,6 +223,116 @@ def is_capture(text):
     return prefix(text) is not None
 
 
+def _last(report):
+    """Whether a report can take no more lines."""
+    at = report.first + len(report.lines)
+    if report.kind == "rx_raw":
+        return at == RX_ENTRIES + 1
+    if report.kind in SHAPES:
+        return at == len(SHAPES[report.kind])
+    return report.kind == "rx" and at == 2 + VIEWED
+
+
+def _expected(report):
+    """What a report's next line should be, as a refusal names it."""
+    at = report.first + len(report.lines)
+    if report.kind == "rx_raw":
+        return f"entry 0x{RX_TABLE + 4 * (at - 1):08X}"
+    if report.kind in SHAPES:
+        key, value = SHAPES[report.kind][at]
+        if key == "title":
+            return f"the title '{SECTIONS[value][0].split(' (')[0]}'"
+        return f"the '{value}:' row" if key == "row" else "the links' names"
+    if report.kind == "rx":
+        return "the nodes' names" if at == 1 else "a row of channels"
+    return "its next line"
+
+
+def _ends(report, text, key):
+    """Whether a line that is not a report's next ends it cleanly: the
+    end of the file, a prompt, a setting or a report's first line."""
+    return (not text.strip() or PROMPT.match(text) or SETTING.match(text)
+            or STARTS.get(key, (None, 1))[1] == 0)
+
+
+class _Reader:
+    """A capture being read: where, the report being read, the hosts that
+    prompts name."""
+
+    def __init__(self, text, name):
+        self.text, self.name, self.events, self.settings = text, name, [], 0
+        self.position, self.line, self.report = 0, 1, None
+        # Where the host the prompts name changes, and the host from there on.
+        self.changes, self.hosts = [0], [None]
+        for found in NAMED.finditer(text):
+            if found[1] != self.hosts[-1]:
+                self.changes.append(found.start())
+                self.hosts.append(found[1])
+
+    def go(self, end):
+        """Moves to a position, counting the lines passed."""
+        self.line += self.text.count("\n", self.position, end)
+        self.position = end
+
+    def next_line(self):
+        """The line at the position, and the position after it."""
+        end = self.text.find("\n", self.position)
+        end = len(self.text) if end < 0 else end
+        return self.text[self.position:end], min(end + 1, len(self.text))
+
+    def inside(self):
+        """Reads the next line of the report being read, or ends it."""
+        report = self.report
+        if report.kind == "rx_raw":
+            self.go(_entries(report, self.text, self.position, self.line))
+        if not _last(report):
+            self.go(CONSOLE.match(self.text, self.position).end())
+            current, after = self.next_line()
+            plain = " ".join(current.split())
+            key = plain_key(plain)
+            if key and _fits(report, *key):
+                report.lines.append((self.line, plain))
+                report.keys.append(key)
+                self.go(after)
+            elif not _ends(report, current, key):
+                raise DescriptionError(
+                    f"{self.name}:{self.line}: '{shown(plain, 40)}' breaks the -{report.kind} "
+                    f"report of line {report.lines[0][0]} where {_expected(report)} should be "
+                    "(damaged on the console?); save the report again")
+            else:
+                self.report = None
+        if self.report is None or _last(report):
+            report.whole, self.report = _whole(report), None
+
+    def outside(self, found):
+        """Reads a line outside a report: a setting or a report's first."""
+        self.go(found.start())
+        current, after = self.next_line()
+        plain = " ".join(current.split())
+        key = plain_key(plain)
+        if _start(key):
+            kind, first = _start(key)
+            self.begin(Observation(kind, self.name, first, [(self.line, plain)], [key]))
+        elif not key:
+            self.events.append(read_setting(self.name, self.line,
+                                            plain.split("#", 1)[0].split(), self.settings))
+            self.settings += 1
+        else:
+            raise DescriptionError(f"{self.name}:{self.line}: '{shown(plain, 60)}' belongs to a "
+                                   "report whose first lines the log does not show (broken by "
+                                   "other output?); save the report again")
+        self.go(after)
+
+    def begin(self, report):
+        if len(self.events) - self.settings >= MOST_REPORTS:
+            raise DescriptionError(f"{self.name}:{self.line}: more than {MOST_REPORTS} reports; "
+                                   "not a console log of a board")
+        report.host = self.hosts[bisect.bisect(self.changes, self.position) - 1]
+        self.events.append(report)
+        self.report = None if _last(report) else report
+        report.whole = _whole(report)
+
+
 def timeline(text, name):
     """The reports and settings of a capture's cleaned text, in order."""
     prefixed = prefix(text)
@@ -217,43 +340,15 @@ def timeline(text, name):
         raise DescriptionError(
             f"{name}:{line_of(text, prefixed[0])}: '{shown(prefixed[1], 30)}' stands before a "
             "report's header, a line prefix rtsim does not read; remove it from the lines")
-    events, report, line, position, settings = [], None, 1, 0, 0
-    found = CANDIDATES.search(text)
-    while found:
-        line += text.count("\n", position, found.start())
-        position = found.start()
-        if report and report.kind == "rx_raw":
-            end = _entries(report, text, position, line)
-            if end > position:
-                line += text.count("\n", position, end)
-                position = end
-                found = CANDIDATES.search(text, end)
-                continue
-        plain = " ".join(found[0].split())
-        found = CANDIDATES.search(text, found.end())
-        key = plain_key(plain)
-        if report and key and _fits(report, *key):
-            report.lines.append((line, plain))
-            report.keys.append(key)
+    reader = _Reader(text, name)
+    while reader.position < len(text):
+        if reader.report:
+            reader.inside()
             continue
-        if report:
-            report.whole = _whole(report)
-        report = None
-        start = _start(key)
-        if start:
-            if len(events) - settings >= MOST_REPORTS:
-                raise DescriptionError(f"{name}:{line}: more than {MOST_REPORTS} reports; not a "
-                                       "console log of a board")
-            report = Observation(start[0], name, start[1], [(line, plain)], [key])
-            events.append(report)
-        elif not key:
-            events.append(read_setting(name, line, plain.split("#", 1)[0].split(), settings))
-            settings += 1
-        else:
-            raise DescriptionError(f"{name}:{line}: '{shown(plain, 60)}' belongs to a report whose "
-                                   "first lines the log does not show (broken by other output?); "
-                                   "save the report again")
-    if report:
-        report.whole = _whole(report)
-    return events
-
+        found = CANDIDATES.search(text, reader.position)
+        if not found:
+            break
+        reader.outside(found)
+    if reader.report:
+        reader.report.whole = _whole(reader.report)
+    return reader.events

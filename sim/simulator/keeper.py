@@ -88,7 +88,8 @@ def main(lifeline, lock, command):
     pid = os.fork()
     if pid == 0:
         os.close(lifeline)
-        signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # as a shell starts it
+        for ignored in (signal.SIGPIPE, signal.SIGXFSZ):  # Python ignores them; a shell, neither
+            signal.signal(ignored, signal.SIG_DFL)
         # A group of its own: a kill(0, ...) of the program's cannot end this
         # process and proot with it, which would leave what it started untraced.
         os.setpgid(0, 0)

@@ -138,20 +138,26 @@ def prepared():
         fcntl.flock(lock, fcntl.LOCK_EX)
         faults = {name: _fault(folder, BUILDS[name][1]) if folder else "no source"
                   for name, folder in folders.items()}
-        needs = ["qemu-system-ppc"]
-        for name, fault in faults.items():
-            needs += BUILDS[name][2] if fault else ()
-        lacking = list(dict.fromkeys(PACKAGES[tool] for tool in needs if not (
-            os.path.exists(tool) if os.path.isabs(tool) else shutil.which(tool))))
-        if lacking:
-            raise KernelError(f"the kernel run needs {', '.join(lacking)} "
-                              f"(apt-get install {' '.join(lacking)})")
+        _check_packages(faults)
         for name, folder in folders.items():
             if faults[name]:
                 _build(name, folder, faults[name])
             elif not os.path.exists(os.path.join(folder, MARKER)):
                 _mark(folder, BUILDS[name][1])
     return folders["kernel"], folders["init"]
+
+
+def _check_packages(faults):
+    """One KernelError naming every package missing for a boot and for the
+    builds that faults, {build: why it is needed or None}, call for."""
+    needs = ["qemu-system-ppc"]
+    for name, fault in faults.items():
+        needs += BUILDS[name][2] if fault else ()
+    lacking = list(dict.fromkeys(PACKAGES[tool] for tool in needs if not (
+        os.path.exists(tool) if os.path.isabs(tool) else shutil.which(tool))))
+    if lacking:
+        raise KernelError(f"the kernel run needs {', '.join(lacking)} "
+                          f"(apt-get install {' '.join(lacking)})")
 
 
 def _folder(name, inputs):

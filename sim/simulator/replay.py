@@ -53,12 +53,16 @@ def _apply(board, report):
         board.regs.update(_registers(report))
 
 
-def _differs(board, report):
-    """The refusal for the first line of a report that the board prints otherwise, or None."""
-    count, first = len(report.lines), report.first
+def _differs(board, report, rendered):
+    """The refusal for the first line of a report that the board prints
+    otherwise, or None. rendered: the board's short reports, each printed once."""
+    count, first, kind = len(report.lines), report.first, report.kind
+    if kind != "rx_raw" and kind not in rendered:
+        rendered[kind] = shown_lines(board, kind, 0, RX_ENTRIES)
     if first is None:  # a list by node from a node on: where that node's section starts
-        first = shown_lines(board, report.kind, 0, RX_ENTRIES).index(report.lines[0][1])
-    printed = shown_lines(board, report.kind, first, count + 1)
+        first = rendered[kind].index(report.lines[0][1])
+    printed = (rendered[kind][first:first + count + 1] if kind in rendered
+               else shown_lines(board, kind, first, count + 1))
     for index, (line, text) in enumerate(report.lines):
         expected = printed[index] if index < len(printed) else None
         if text != expected:
@@ -75,21 +79,27 @@ def _refusal(name, line, shows, expected):
                             f"from it prints {prints}; {ADVICE}")
 
 
-def _settle(board, reports, whole):
-    """Builds the board from reports between two settings; the first refusal
-    of the check. whole: the parts a whole report gave before, to which the
-    parts these reports give whole are added."""
-    last = {}
-    for index, report in enumerate(reports):
-        if report.whole and report.kind not in LOSSY:
-            last[PART[report.kind]] = index
-    kept = [report for index, report in enumerate(reports)
-            if index >= last.get(PART[report.kind], 0)]
-    for report in kept:
-        if report.whole or PART[report.kind] not in whole | set(last):
+def _standing(reports):
+    """The reports of a moment (between two settings) that no later whole
+    report stands over, and the parts a whole report of them gives."""
+    last = {PART[report.kind]: index for index, report in enumerate(reports)
+            if report.whole and report.kind not in LOSSY}
+    return [report for index, report in enumerate(reports)
+            if index >= last.get(PART[report.kind], 0)], set(last)
+
+
+def _build(board, standing, whole):
+    """Sets the board from the reports standing: each whole one, and those
+    cut short of a part no whole report gives."""
+    for report in standing:
+        if report.whole or PART[report.kind] not in whole:
             _apply(board, report)
-    whole |= set(last)
-    return next(filter(None, (_differs(board, report) for report in kept)), None)
+
+
+def _check(board, standing):
+    """The refusal of the first report standing the board prints otherwise, or None."""
+    rendered = {}
+    return next(filter(None, (_differs(board, report, rendered) for report in standing)), None)
 
 
 def _cut(board, events, fill):
@@ -121,15 +131,31 @@ def _cut(board, events, fill):
                                        f"here does not show '{title}' whole; save it whole")
 
 
+def _one_host(events):
+    """Refuses reports under prompts that name two hosts: two boards."""
+    named = [event for event in events if getattr(event, "host", None)]
+    other = next((report for report in named if report.host != named[0].host), None)
+    if other:
+        raise DescriptionError(
+            f"{other.name}:{other.lines[0][0]}: a report on '{shown(other.host, 20)}' after one "
+            f"on '{shown(named[0].host, 20)}' ({named[0].name}:{named[0].lines[0][0]}): two "
+            "boards; give rtsim one board's reports")
+
+
 def replay(board, events, fill):
     """Sets the board from the events of every file in order; refuses what
     the files leave cut short and a report the board would print otherwise."""
+    _one_host(events)
     refusal, reports, whole = None, [], set()
     for event in events + [None]:
         if isinstance(event, Observation):
             reports.append(event)
             continue
-        refusal = refusal or _settle(board, reports, whole)
+        if not refusal:
+            standing, given = _standing(reports)
+            whole |= given
+            _build(board, standing, whole)
+            refusal = _check(board, standing)
         reports = []
         if event:
             event.change(board)

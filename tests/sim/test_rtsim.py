@@ -5,6 +5,7 @@ import codecs
 import contextlib
 import glob
 import io
+import itertools
 import os
 import random
 import re
@@ -20,30 +21,19 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..", "..")
 RTSIM = os.path.join(ROOT, "sim", "rtsim.py")
 BINARY = os.environ.get("RTPROBE", "")
-sys.path[:0] = [os.path.join(ROOT, "sim"), os.path.join(ROOT, "tests", "e2e")]
+sys.path[:0] = [os.path.join(ROOT, "sim"), os.path.join(ROOT, "tests", "e2e"), HERE]
 
+import damage  # noqa: E402
+import hypothesis  # noqa: E402
 import model  # noqa: E402
 import rtsim  # noqa: E402
 from simulator import kernel  # noqa: E402
 from test_cases import ISOLATION  # noqa: E402
 
-HELD = ("rx_raw", "mgt_status", "mgt_loopback")
-TIMELINES, RUNS = 200, 4
-# The part of the board each report shows.
-PART = {"rx_raw": "rx", "rx": "rx", "rx_by_node": "rx", "mgt_status": "status",
-        "mgt_loopback": "loopback"}
-# Views, which cannot set the table alone, less often than the others.
-KINDS = ["rx_raw", "rx_raw", "mgt_status", "mgt_loopback", "rx", "rx_by_node"]
-NOISE = ["root@board:~# rtprobe -rx_raw | head\n", "\xff\xfe\xff\x00\xffU-Boot 2024.01\n",
-         "[   12.345678] usb 1-1: new high-speed USB device number 2\n", "^C\n"]
-# What a terminal or logger makes of a log.
-STYLES = [
-    lambda text: text, lambda text: text.replace("\n", "\r\n"),
-    lambda text: text.replace("\n", "\r"), lambda text: text.replace("\t", "    "),
-    lambda text: re.sub("(?m)^", "[2026-12-05 10:00:01.123] ", text),
-    lambda text: re.sub("(?m)^", "Dec 07 01:38:00 ", text),
-    lambda text: re.sub("(?m)^", "[Sun Dec  7 01:38:00 2026] ", text),
-]
+# Damaged logs tried in the suite, and how often the binary prints a board built.
+LOGS = 300
+RUN_EVERY = itertools.cycle([True] + [False] * 29)
+TWO_TABLES = [(0, "rx_raw", None, 0), (0, "clear", None, 0), (0, "rx_raw", None, 0)]
 
 
 def table(name, fields):
@@ -61,66 +51,6 @@ def check_commands(test, builds, env):
                                       env=env, cwd=test.work, timeout=60)
                 got = (done.returncode, done.stderr.strip())
                 test.assertEqual(got, (int(status), stderr))
-
-
-def random_board(rng, flip):
-    """A board whose first ten entries route to nodes the views show; flip
-    turns its status flags over, so that two boards differ in every one."""
-    regs = {at: rng.getrandbits(32) ^ flip for at in rtsim.REGISTERS.values()}
-    rx = {index: rng.getrandbits(32) for index in range(8192)}
-    for index in range(10):
-        rx[index] = 1 << rng.choice(model.NODE_BITS) | rng.getrandbits(13)
-    return rtsim.Board(regs, rx)
-
-
-def report(board, kind, printed={}):
-    """The model's report of a board (of the few a test makes, kept once printed)."""
-    if (id(board), kind) not in printed:
-        printed[id(board), kind] = model.REPORTS[kind](board)
-    return printed[id(board), kind]
-
-
-def timeline(rng, boards):
-    """A log of moments of two boards (given with their tables cleared), and
-    for each report kind it shows the board its part was in when last shown."""
-    text, shown, last, states = "", set(), {}, list(boards[:2])
-    for _ in range(rng.randint(1, 5)):
-        # Steps: 0 -clear, 1 a report cut short (or many), 2 a kernel message
-        # inside a table, between lines or breaking one, 3 a report whose
-        # header or title a kernel message broke, else a whole report.
-        which, kind, step = rng.randrange(2), rng.choice(KINDS), rng.randrange(6)
-        if step == 0:
-            states[which] = boards[2 + which]
-            text += "root@board:~# rtprobe -clear\n"
-            continue
-        lines = report(states[which], kind).splitlines(True)
-        if step == 1 and kind == "rx_raw" and rng.randrange(3) == 0:
-            # Many short reports of the table's end, each compared alone: at
-            # worst, the work grows with the reports times the table.
-            lines = lines[-2:] * 1000
-        elif step == 1 and kind in HELD:
-            first = next(n for n, line in enumerate(lines) if re.match("0x|Run|Far", line))
-            lines = lines[:rng.randrange(first + 1, len(lines))]
-        elif step == 2 and kind == "rx_raw":
-            at, column = rng.randrange(3, 8000), rng.choice((0, 14))
-            lines[at] = lines[at][:column] + NOISE[2] + lines[at][column:]
-        elif step == 3:
-            at = next(n for n, line in enumerate(lines) if re.search("[a-z]", line))
-            lines[at] = lines[at][:8] + NOISE[2] + lines[at][8:]
-        text += rng.choice(NOISE) + "".join(lines)
-        shown.add(kind)
-        last[PART[kind]] = states[which]
-    if not shown:
-        return timeline(rng, boards)
-    return text, {kind: last[PART[kind]] for kind in shown}
-
-
-def styled(rng, text):
-    """The log's bytes as a terminal or logger saves it."""
-    style = rng.randrange(len(STYLES) + 1)
-    if style == len(STYLES):
-        return text.encode(rng.choice(("utf-16", "utf-16-le")))
-    return STYLES[style](text).encode("latin-1")
 
 
 class Lines(str):
@@ -143,39 +73,24 @@ class Sim(unittest.TestCase):
             f.write(text if isinstance(text, bytes) else codecs.escape_decode(text)[0])
         return path
 
-    def test_logs_replay_their_last_moment_or_are_refused(self):
-        rng = random.Random(21)
-        boards = [random_board(rng, flip) for flip in (0, 0xFFFFFFFF)]
-        boards += [rtsim.Board(board.regs, {}) for board in boards]
-        for number in range(TIMELINES):
-            text, truth = timeline(rng, boards)
-            with self.subTest(number=number, log=text[-120:]):
-                path = self.file(styled(rng, text))
-                try:
-                    replayed = rtsim.load_boards([path])
-                except rtsim.DescriptionError as error:
-                    self.assertRegex(str(error), "^" + re.escape(path) + r":\d+: ")
-                    refused = True
-                else:
-                    refused = False
-                    for kind, board in truth.items():
-                        self.assertEqual(model.REPORTS[kind](replayed), report(board, kind))
-                if number % (TIMELINES // RUNS) == 0:
-                    self.run_binary(path, refused, truth)
-
-    def run_binary(self, path, refused, truth):
-        """The binary's own report of the replayed board, or the refusal's status."""
-        kind, board = sorted(truth.items())[0]
-        done = subprocess.run([sys.executable, RTSIM, "run", "--board", path, BINARY, "-" + kind],
-                              capture_output=True, text=True, timeout=60)
-        if refused:
-            self.assertEqual((done.returncode, done.stdout), (2, ""))
-        else:
-            self.assertEqual((done.returncode, done.stdout), (0, report(board, kind)))
+    @hypothesis.settings(max_examples=LOGS, derandomize=True, deadline=None, database=None,
+                         suppress_health_check=list(hypothesis.HealthCheck))
+    @hypothesis.given(damage.logs())
+    # A table, -clear, the table again: its header broken (read whole), a break
+    # joining the two (refused); two boards' status, the second wrapped at 80
+    # columns (refused, never read as cut short).
+    @hypothesis.example((TWO_TABLES, [("header_broken", 0)], False, ["latin-1"], False))
+    @hypothesis.example((TWO_TABLES, [("serial_break", 3)], False, ["latin-1"], False))
+    @hypothesis.example(([(0, "mgt_status", None, 0), (1, "mgt_status", None, 0)],
+                         [("wrapped", 0)], False, ["latin-1"], False))
+    def test_damaged_logs_replay_their_last_state_or_are_refused(self, log):
+        replayed, truth, paths = damage.judge(self, *log, self.work)
+        if replayed and next(RUN_EVERY):
+            damage.binary_prints(self, paths, truth, BINARY)
 
     def test_captures_replay_their_reports_or_are_refused(self):
-        board = random_board(random.Random(16), 0)
-        reports = {name: Lines(model.REPORTS[name](board)) for name in HELD}
+        board = damage.random_board(random.Random(16), 0)
+        reports = {name: Lines(model.REPORTS[name](board)) for name in damage.HELD}
         for sub, expected, template in table("captures.tsv", 3):
             with self.subTest(template[:60]):
                 text = template.format(**reports)
@@ -189,7 +104,7 @@ class Sim(unittest.TestCase):
                     self.assertEqual(str(error), expected.replace("FILE", path))
                     continue
                 self.assertEqual(expected, "ok")
-                for name in HELD:
+                for name in damage.HELD:
                     if name in template:
                         self.assertEqual(model.REPORTS[name](replayed), reports[name])
 
