@@ -53,8 +53,8 @@ from .board import DescriptionError, load_boards
 from .image import write_image
 from . import diff, kernel, show
 from .isolation import DEVICES, ISOLATIONS, PPC_SYSROOT, Bench, IsolationError, run
+from .version import VERSION
 
-VERSION = "0.1.0"  # the rtprobe release this simulator comes with
 
 
 class _Interrupted(BaseException):
@@ -143,8 +143,17 @@ def _arguments(argv):
                         help=f"with --kernel: stop the run after SECONDS, boot included, with "
                              f"status 124 (default {kernel.TIMEOUT})")
     runner.add_argument("binary", help="an rtprobe binary, host or PowerPC")
-    runner.add_argument("args", nargs=argparse.REMAINDER, help="rtprobe's arguments")
-    return parser.parse_args(argv)
+    runner.add_argument("args", nargs=argparse.REMAINDER,
+                        help="rtprobe's arguments (each of its options begins with one '-')")
+    options = parser.parse_args(argv)
+    # rtprobe ignores what follows its option, so an rtsim option placed after
+    # the binary would change the run in silence: the board, the device.
+    misplaced = [arg for arg in getattr(options, "args", []) if arg.startswith("--")]
+    if misplaced:
+        runner.error(f"{misplaced[0]} after the binary: rtsim's options go before it, "
+                     f"rtprobe's begin with one '-' (usage: rtsim run [OPTION]... BINARY "
+                     f"[RTPROBE_OPTION]...)")
+    return options
 
 
 def _seconds(text):

@@ -52,6 +52,37 @@ def unittests(folder, binary, *tests):
     run(argv, f"{SOURCE}/tests/{folder}", env)
 
 
+# What the recipes build: the tool's sources, build files, man page,
+# changelog, licence and version.
+TOOL = ["app", "fpga", "mgt", "rx", "util", "cmake", "CMakeLists.txt", "doc/rtprobe.1",
+        "doc/changelog", "LICENSE", "sim/simulator/version.py"]
+
+
+class RecipeRevision(unittest.TestCase):
+    # The Yocto recipe's pinned revision, a commit of this branch, builds
+    # what HEAD builds, and both recipes give its version.
+    def test_recipes_build_head(self):
+        recipe = Path(SOURCE, "integration/yocto/rtprobe_git.bb").read_text()
+        srcrev = re.search(r'^SRCREV = "(\w+)"$', recipe, re.M)[1]
+        git = ["git", "-C", SOURCE]
+        found = subprocess.run([*git, "merge-base", "--is-ancestor", srcrev, "HEAD"],
+                               capture_output=True, text=True)
+        if found.returncode == 128:  # not in this clone: a shallow one, or no git
+            why = f"cannot check the recipe's SRCREV {srcrev} here ({found.stderr.strip()}); " \
+                  "a shallow clone needs git fetch --unshallow"
+            if os.getenv("CI") == "true":
+                self.fail(why)
+            self.skipTest(why)
+        self.assertEqual(found.returncode, 0, f"SRCREV {srcrev} is not a commit of HEAD's history")
+        changed = run([*git, "diff", "--stat", srcrev, "HEAD", "--", *TOOL])
+        self.assertEqual(changed, "", f"the tool changed after SRCREV {srcrev}: move SRCREV "
+                         "to the last commit that changed it (and raise the version)")
+        version = re.search(r'"(.*)"', Path(SOURCE, "sim/simulator/version.py").read_text())[1]
+        self.assertIn(f'PV = "{version}+git"', recipe)
+        buildroot = Path(SOURCE, "integration/buildroot/package/rtprobe/rtprobe.mk").read_text()
+        self.assertIn(f"RTPROBE_VERSION = {version}\n", buildroot)
+
+
 class Scratch(unittest.TestCase):
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="rtprobe-release-")

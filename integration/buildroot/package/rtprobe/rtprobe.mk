@@ -7,7 +7,7 @@
 # SPDX-License-Identifier: MIT
 # (Below Buildroot's header block, which must open the file.)
 
-RTPROBE_VERSION = 0.1.0
+RTPROBE_VERSION = 0.2.0
 # The project tree this external tree is part of (integration/buildroot).
 # To build a release archive instead, replace RTPROBE_SITE, _SITE_METHOD and
 # _OVERRIDE_SRCDIR_RSYNC_EXCLUSIONS below with

@@ -8,13 +8,14 @@ LICENSE = "MIT"
 LIC_FILES_CHKSUM = "file://LICENSE;md5=e927d1df353dcdbdd166f31528c0e929"
 
 SRC_URI = "git://git.example.org/rtprobe.git;protocol=https;branch=main"
-# The revision this recipe releases: builds are reproducible and parsing
-# needs no network. To follow the branch instead (opt-in, e.g. in local.conf):
+# The last revision that changed the tool (tests/release checks that none
+# after it did): builds are reproducible and parsing needs no network. To
+# follow the branch instead (opt-in, e.g. in local.conf):
 #   SRCREV:pn-rtprobe = "${AUTOREV}"
-SRCREV = "81865ad702a3059f8e98741310659f5472ecd7eb"
-# A snapshot after 0.1.0; the build system appends the revision (since
-# 4.3). On older releases write PV = "0.1.0+git${SRCPV}".
-PV = "0.1.0+git"
+SRCREV = "7efbd5c168ad814d9837b08e0df15e4904419dee"
+# The version of sim/simulator/version.py at SRCREV; the build system
+# appends the revision (since 4.3). Before that, write "0.2.0+git${SRCPV}".
+PV = "0.2.0+git"
 S = "${WORKDIR}/git"
 
 inherit cmake
