@@ -161,12 +161,6 @@ class ShowDiff(unittest.TestCase):
                          show(board))
 
     @EXAMPLES
-    @given(BOARDS, st.booleans(), st.booleans())
-    def test_a_board_against_itself_differs_in_nothing(self, board, capture, other):
-        files = self.file(board, capture, "a"), self.file(board, other, "b")
-        self.assertEqual(self.rtsim("diff", *files), [])
-
-    @EXAMPLES
     @given(BOARDS, CHANGES, st.booleans(), st.booleans())
     def test_diff_lists_exactly_the_changes(self, board, changes, capture, other):
         entries, turned = changes
