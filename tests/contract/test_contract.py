@@ -7,6 +7,7 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
 import unittest
 
 # Run from this folder, as `python3 -m unittest test_contract` is.
@@ -167,8 +168,10 @@ class WindowAccesses(unittest.TestCase):
             # Varied non-zero words, so that value-dependent accesses show.
             # The log to a file: through a pipe, the run takes half as long
             # again.
-            with rtsim.Bench(BINARY, BOARDS["varied"], isolation=ISOLATION) as bench:
-                log = bench.work + "/log"
+            # Outside the run's folder, which the run itself cannot reach.
+            with rtsim.Bench(BINARY, BOARDS["varied"], isolation=ISOLATION) as bench, \
+                    tempfile.TemporaryDirectory() as folder:
+                log = folder + "/log"
                 bench.run([command], wrapper=[*LACKEY, "--log-file=" + log], timeout=LIMIT)
                 with open(log) as f:
                     got = window_accesses(f.read())
